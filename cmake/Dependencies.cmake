@@ -1,0 +1,18 @@
+find_package(Threads REQUIRED)
+find_package(Qt6 6.4 REQUIRED COMPONENTS Core Gui Widgets Network DBus Test WebEngineWidgets
+             WebChannel)
+find_package(QCoro6 REQUIRED COMPONENTS Core Network DBus)
+qcoro_enable_coroutines()
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(SECRET REQUIRED IMPORTED_TARGET libsecret-1)
+pkg_check_modules(X11 REQUIRED IMPORTED_TARGET x11 x11-xcb xrandr)
+pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-randr xcb-xinput xcb-xfixes
+                  xcb-xtest xcb-keysyms xcb-icccm)
+pkg_check_modules(ATSPI REQUIRED IMPORTED_TARGET atspi-2 gobject-2.0)
+pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
+pkg_check_modules(SNDFILE REQUIRED IMPORTED_TARGET sndfile)
+pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
+pkg_check_modules(TESSERACT REQUIRED IMPORTED_TARGET tesseract)
+pkg_check_modules(POCKETSPHINX REQUIRED IMPORTED_TARGET pocketsphinx sphinxbase)
+find_package(benchmark QUIET)
+find_program(VELKO_PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)

@@ -1,0 +1,41 @@
+# velko_layer(NAME LIBS ... [EXCLUDE file ...]): the library velko_NAME from every source under
+# src/NAME. A layer without sources yet is skipped.
+function(velko_layer name)
+    cmake_parse_arguments(ARG "" "" "LIBS;EXCLUDE" ${ARGN})
+    set(dir "${CMAKE_SOURCE_DIR}/src/${name}")
+    file(GLOB_RECURSE sources CONFIGURE_DEPENDS "${dir}/*.cpp" "${dir}/*.h")
+    foreach(excluded IN LISTS ARG_EXCLUDE)
+        list(REMOVE_ITEM sources "${dir}/${excluded}")
+    endforeach()
+    if(NOT sources)
+        return()
+    endif()
+    add_library(velko_${name} STATIC ${sources})
+    target_include_directories(velko_${name} PUBLIC "${CMAKE_SOURCE_DIR}/src")
+    set(libs)
+    foreach(lib IN LISTS ARG_LIBS)
+        if(lib MATCHES "^velko_" AND NOT TARGET ${lib})
+            continue()
+        endif()
+        list(APPEND libs ${lib})
+    endforeach()
+    target_link_libraries(velko_${name} PUBLIC ${libs})
+endfunction()
+
+# The build tree mirrors an installed tree: share/velko-ai holds the resources (linked to the
+# sources, so edits to the reference servers need no rebuild) and `python` points at the prefix
+# of the system interpreter.
+function(velko_link_resources)
+    file(MAKE_DIRECTORY "${VELKO_SHARE_DIR}")
+    file(GLOB entries RELATIVE "${CMAKE_SOURCE_DIR}/resources" "${CMAKE_SOURCE_DIR}/resources/*")
+    foreach(entry IN LISTS entries)
+        file(CREATE_LINK "${CMAKE_SOURCE_DIR}/resources/${entry}" "${VELKO_SHARE_DIR}/${entry}"
+             SYMBOLIC)
+    endforeach()
+    if(VELKO_PYTHON3)
+        get_filename_component(bin "${VELKO_PYTHON3}" DIRECTORY)
+        get_filename_component(prefix "${bin}" DIRECTORY)
+        file(CREATE_LINK "${prefix}" "${VELKO_SHARE_DIR}/python" SYMBOLIC)
+        install(CODE "file(CREATE_LINK \"${prefix}\" \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/share/velko-ai/python\" SYMBOLIC)")
+    endif()
+endfunction()
