@@ -1,0 +1,204 @@
+// GLib's headers come before Qt's `signals` keyword exists.
+#include <libsecret/secret.h>
+
+#include "core/Keychain.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QTest>
+
+namespace {
+
+const SecretSchema *schema()
+{
+    static const SecretSchema instance = {
+        "org.freedesktop.Secret.Generic",
+        SECRET_SCHEMA_DONT_MATCH_NAME,
+        {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+         {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+         {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
+        0,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+    };
+    return &instance;
+}
+
+struct Item
+{
+    QString label;
+    QString path;
+};
+
+// Every item of the account, straight from the Secret Service.
+QList<Item> items(const QString &account)
+{
+    GError *error = nullptr;
+    GList *found = secret_password_search_sync(schema(), SECRET_SEARCH_ALL, nullptr, &error,
+                                               "service", Keychain::service.toUtf8().constData(),
+                                               "account", account.toUtf8().constData(), nullptr);
+    if (error) {
+        qWarning("search failed: %s", error->message);
+        g_error_free(error);
+        return {};
+    }
+    QList<Item> result;
+    for (GList *node = found; node; node = node->next) {
+        auto *retrievable = SECRET_RETRIEVABLE(node->data);
+        gchar *label = secret_retrievable_get_label(retrievable);
+        result.append({QString::fromUtf8(label),
+                       QString::fromUtf8(g_dbus_proxy_get_object_path(G_DBUS_PROXY(retrievable)))});
+        g_free(label);
+    }
+    g_list_free_full(found, g_object_unref);
+    return result;
+}
+
+QString defaultCollectionPath()
+{
+    SecretService *service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, nullptr);
+    if (!service)
+        return {};
+    SecretCollection *collection = secret_collection_for_alias_sync(
+        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, nullptr);
+    g_object_unref(service);
+    if (!collection)
+        return {};
+    const QString path = QString::fromUtf8(g_dbus_proxy_get_object_path(G_DBUS_PROXY(collection)));
+    g_object_unref(collection);
+    return path;
+}
+
+} // namespace
+
+class TestKeychain : public QObject
+{
+    Q_OBJECT
+
+private:
+    QString
+    runTool(const QStringList &arguments,
+            const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+    {
+        QProcess tool;
+        tool.setProcessEnvironment(environment);
+        tool.start(QCoreApplication::applicationDirPath() + "/keychain_tool", arguments);
+        if (!tool.waitForFinished(20000) || tool.exitCode() != 0)
+            return QStringLiteral("tool failed");
+        return QString::fromUtf8(tool.readAllStandardOutput()).trimmed();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+            QSKIP("needs the headless desktop's session bus and keyring (scripts/headless)");
+        QVERIFY2(!defaultCollectionPath().isEmpty(), "no default collection");
+    }
+
+    void init()
+    {
+        for (const char *account : {"MODEL_API_KEY", "OPENAI_API_KEY"})
+            Keychain::remove(account);
+    }
+
+    void neverSetIsAbsent() { QCOMPARE(Keychain::get("MODEL_API_KEY"), std::nullopt); }
+
+    void roundTrip_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::newRow("key") << "sk-live-0123456789";
+        QTest::newRow("empty") << "";
+        QTest::newRow("non-ASCII and spaces") << QString::fromUtf8("ключ 🔑 mit Leerzeichen");
+        QTest::newRow("long") << QString(5000, 'x');
+    }
+
+    void roundTrip()
+    {
+        QFETCH(QString, value);
+        QCOMPARE(Keychain::set("MODEL_API_KEY", value), Keychain::Status::Ok);
+        QCOMPARE(Keychain::get("MODEL_API_KEY"), std::optional(value));
+        const QList<Item> stored = items("MODEL_API_KEY");
+        QCOMPARE(stored.size(), 1);
+        QCOMPARE(stored[0].label, QString("Velko AI: MODEL_API_KEY"));
+        QVERIFY2(stored[0].path.startsWith(defaultCollectionPath() + '/'),
+                 qPrintable(stored[0].path));
+        QCOMPARE(Keychain::get("OPENAI_API_KEY"), std::nullopt);
+    }
+
+    void replacementKeepsOneItem()
+    {
+        QCOMPARE(Keychain::set("MODEL_API_KEY", "first"), Keychain::Status::Ok);
+        QCOMPARE(Keychain::set("MODEL_API_KEY", "second"), Keychain::Status::Ok);
+        QCOMPARE(Keychain::get("MODEL_API_KEY"), std::optional<QString>("second"));
+        QCOMPARE(items("MODEL_API_KEY").size(), 1);
+    }
+
+    void remove_data()
+    {
+        QTest::addColumn<bool>("present");
+        QTest::addColumn<Keychain::Status>("expected");
+        QTest::newRow("existing item") << true << Keychain::Status::Ok;
+        QTest::newRow("no such item") << false << Keychain::Status::NotFound;
+    }
+
+    void remove()
+    {
+        QFETCH(bool, present);
+        QFETCH(Keychain::Status, expected);
+        QCOMPARE(Keychain::set("OPENAI_API_KEY", "kept"), Keychain::Status::Ok);
+        if (present)
+            QCOMPARE(Keychain::set("MODEL_API_KEY", "gone"), Keychain::Status::Ok);
+        QCOMPARE(Keychain::remove("MODEL_API_KEY"), expected);
+        QCOMPARE(items("MODEL_API_KEY").size(), 0);
+        QCOMPARE(Keychain::get("OPENAI_API_KEY"), std::optional<QString>("kept"));
+    }
+
+    // The self-test never reads real keys, with or without an application object.
+    void smokeRunReadsNothing_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("application") << QStringList {"get", "MODEL_API_KEY"} << "value:secret";
+        QTest::newRow("application, smoke")
+            << QStringList {"--smoke", "get", "MODEL_API_KEY"} << "absent";
+        QTest::newRow("no application")
+            << QStringList {"--no-app", "get", "MODEL_API_KEY"} << "value:secret";
+        QTest::newRow("no application, smoke")
+            << QStringList {"--no-app", "get", "MODEL_API_KEY", "--smoke"} << "absent";
+    }
+
+    void smokeRunReadsNothing()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, expected);
+        QCOMPARE(Keychain::set("MODEL_API_KEY", "secret"), Keychain::Status::Ok);
+        QCOMPARE(runTool(arguments), expected);
+    }
+
+    void unreachableService_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("get") << QStringList {"get", "MODEL_API_KEY"} << "absent";
+        QTest::newRow("set") << QStringList {"set", "MODEL_API_KEY", "v"} << "2";
+        QTest::newRow("remove") << QStringList {"remove", "MODEL_API_KEY"} << "2";
+    }
+
+    void unreachableService()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, expected);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/velko-bus");
+        QCOMPARE(runTool(arguments, environment), expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestKeychain)
+#include "tst_keychain.moc"
