@@ -1,0 +1,228 @@
+#include "capture/NativeRecorder.h"
+
+#include "capture/Jpeg.h"
+#include "core/DomainError.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <chrono>
+#include <utility>
+
+#include <cerrno>
+#include <pthread.h>
+#include <sys/stat.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// At most four screen samples a second.
+constexpr auto sampleInterval = 250ms;
+
+// Creates `path` and its missing parents owner-only. Returns 0 or the errno of the failure.
+int makeDirectories(const QString &path)
+{
+    const QString absolute = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    QString current;
+    for (const QString &part : absolute.split('/', Qt::SkipEmptyParts)) {
+        current += '/' + part;
+        const QByteArray native = QFile::encodeName(current);
+        if (::mkdir(native.constData(), 0700) == 0 || errno == EEXIST)
+            continue;
+        return errno;
+    }
+    struct stat info
+    {
+    };
+    if (::stat(QFile::encodeName(absolute).constData(), &info) != 0)
+        return errno;
+    return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+}
+
+void ensureDirectory(const QString &path)
+{
+    if (const int error = makeDirectories(path))
+        throw DomainError::posix(QStringLiteral("could not create %1").arg(path), error);
+}
+
+// X leaves the fourth byte of a pixel at 0; encoders and scalers want it opaque.
+void makeOpaque(QImage &image)
+{
+    for (int y = 0; y < image.height(); ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x)
+            line[x] |= 0xff000000;
+    }
+}
+
+QImage scaledForStorage(const QImage &image, int maxSide)
+{
+    const int longer = std::max(image.width(), image.height());
+    if (longer <= maxSide)
+        return image;
+    const double factor = double(maxSide) / longer;
+    return image.scaled(qRound(image.width() * factor), qRound(image.height() * factor),
+                        Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+}
+
+} // namespace
+
+NativeRecorder::NativeRecorder(Options opts, Emit sendLine, SourceFactory sources)
+    : m_opts(std::move(opts))
+    , m_emit(std::move(sendLine))
+    , m_sources(std::move(sources))
+    , m_started(now())
+{ }
+
+NativeRecorder::~NativeRecorder()
+{
+    stopPacing();
+}
+
+double NativeRecorder::now()
+{
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+void NativeRecorder::start()
+{
+    if (m_opts.screen)
+        ensureDirectory(m_opts.framesDir);
+    ensureDirectory(m_opts.audioDir);
+    m_started = now();
+
+    // Checked even without frames: system audio is part of the same permission.
+    m_source = m_sources();
+    if (!m_source || !m_source->accessible())
+        throw DomainError(
+            QStringLiteral("VelkoPermission"), 1,
+            QStringLiteral("Screen Recording is not allowed for this copy of Velko AI"));
+    const QList<ScreenSource::Monitor> monitors = m_source->monitors();
+    if (monitors.isEmpty())
+        throw DomainError(QStringLiteral("Velko"), 1, QStringLiteral("no display to record"));
+    const qsizetype chosen = std::min<qsizetype>(monitors.size(), std::max(m_opts.display, 1));
+    m_monitor = monitors[chosen - 1].rect;
+
+    if (m_opts.screen) {
+        // Starting the capture: a first grab proves the monitor can be read.
+        bool grabbed = false;
+        m_frameQueue.sync([&] { grabbed = !m_source->grab(m_monitor).isNull(); });
+        if (!grabbed)
+            throw DomainError(
+                QStringLiteral("Velko"), 2,
+                m_source->failure().value_or(QStringLiteral("could not grab the screen")));
+    }
+
+    emitLine({{"type", "started"},
+              {"t", m_started},
+              {"display", m_opts.display},
+              {"audio", m_opts.audio},
+              {"microphone", m_opts.microphone},
+              {"screen", m_opts.screen}});
+    if (m_opts.screen)
+        startPacing();
+}
+
+QJsonObject NativeRecorder::stop()
+{
+    stopPacing();
+    m_frameQueue.drain();
+    m_audioQueue.drain();
+
+    QJsonObject summary {{"frames", m_frameCount.load()},
+                         {"clicks", m_clickCount.load()},
+                         {"states", m_stateCount.load()},
+                         {"speech", 0},
+                         {"audio_enabled", m_opts.audio || m_opts.microphone},
+                         {"audio_engine", QJsonValue::Null},
+                         {"transcription_local", true}};
+    if (m_lastError)
+        summary.insert("error", *m_lastError);
+    return summary;
+}
+
+void NativeRecorder::forceNext()
+{
+    Q_ASSERT(m_stateQueue.isCurrent());
+    m_forceNext = true;
+}
+
+void NativeRecorder::startPacing()
+{
+    m_pacer = std::thread([this] { pace(); });
+}
+
+void NativeRecorder::stopPacing()
+{
+    {
+        std::lock_guard lock(m_paceMutex);
+        m_paceStop = true;
+    }
+    m_paceWake.notify_all();
+    if (m_pacer.joinable())
+        m_pacer.join();
+}
+
+void NativeRecorder::pace()
+{
+    pthread_setname_np(pthread_self(), "velko.frametick");
+    auto next = std::chrono::steady_clock::now();
+    std::unique_lock lock(m_paceMutex);
+    while (!m_paceStop && !m_failed) {
+        if (!m_busy.exchange(true))
+            m_frameQueue.async([this] {
+                onSample();
+                m_busy = false;
+            });
+        next += sampleInterval;
+        const auto current = std::chrono::steady_clock::now();
+        if (next < current)
+            next = current + sampleInterval;
+        m_paceWake.wait_until(lock, next, [this] { return m_paceStop; });
+    }
+}
+
+void NativeRecorder::onSample()
+{
+    QImage image = m_source->grab(m_monitor);
+    if (image.isNull()) {
+        if (const std::optional<QString> failure = m_source->failure())
+            streamFailed(*failure);
+        return;
+    }
+    bool force = false;
+    m_stateQueue.sync([&] { force = std::exchange(m_forceNext, false); });
+    if (m_filter.keep(FrameFilter::dHash(image), force))
+        writeFrame(image);
+}
+
+void NativeRecorder::writeFrame(QImage &image)
+{
+    const double t = now();
+    const QString path = QDir(QFileInfo(m_opts.framesDir).absoluteFilePath())
+                             .filePath(QString::number(qint64(t * 1000)) + ".jpg");
+    makeOpaque(image);
+    const QImage stored = scaledForStorage(image, maxStoredSide);
+    const QByteArray jpeg = Jpeg::encode(stored, jpegQuality);
+    if (jpeg.isEmpty())
+        return;
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    if (file.write(jpeg) != jpeg.size() || !file.commit())
+        return;
+    ++m_frameCount;
+    emitLine({{"type", "frame"}, {"t", t}, {"path", path}});
+}
+
+void NativeRecorder::streamFailed(const QString &description)
+{
+    if (m_failed.exchange(true))
+        return;
+    m_lastError = description;
+    emitLine({{"type", "error"}, {"t", now()}, {"error", description}});
+}

@@ -1,0 +1,103 @@
+#pragma once
+
+#include "capture/FrameFilter.h"
+#include "core/SerialQueue.h"
+#include "platform/ScreenSource.h"
+
+#include <QJsonObject>
+#include <QRect>
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+// One recording, from the control socket's "start" to its "stop": changed frames of one monitor
+// as JPEG files, and every fact as an event line through `emit`.
+class NativeRecorder
+{
+public:
+    struct Options
+    {
+        QString framesDir;
+        QString audioDir;
+        int display = 1; // 1-based, as requested; clamped only when the monitor is chosen
+        bool audio = true;
+        bool microphone = true;
+        bool screen = true;
+    };
+    using Emit = std::function<void(const QJsonObject &line)>;
+    using SourceFactory = std::function<std::unique_ptr<ScreenSource>()>;
+
+    static constexpr int maxStoredSide = 1600;
+    static constexpr int jpegQuality = 60;
+
+    NativeRecorder(Options opts, Emit sendLine, SourceFactory sources = &ScreenSource::create);
+    ~NativeRecorder();
+
+    NativeRecorder(const NativeRecorder &) = delete;
+    NativeRecorder &operator=(const NativeRecorder &) = delete;
+
+    // Throws DomainError: "VelkoPermission" 1 when the screen cannot be captured, "Velko" 1 when
+    // there is no monitor, "POSIX" for a directory that cannot be created.
+    void start();
+    // Called once, after a successful start. Returns the recording summary.
+    QJsonObject stop();
+
+    const Options &options() const { return m_opts; }
+    double started() const { return m_started; }
+    int frameCount() const { return m_frameCount; }
+    int clickCount() const { return m_clickCount; }
+    int stateCount() const { return m_stateCount; }
+
+    // Sends one event line; callable from any thread.
+    void emitLine(const QJsonObject &line) const { m_emit(line); }
+    // Keeps the next screen sample whatever it shows. Only on the state queue.
+    void forceNext();
+
+    SerialQueue &frameQueue() { return m_frameQueue; }
+    SerialQueue &audioQueue() { return m_audioQueue; }
+    SerialQueue &stateQueue() { return m_stateQueue; }
+
+    // Wall-clock seconds since 1970, the time of every event line.
+    static double now();
+
+private:
+    void startPacing();
+    void stopPacing();
+    void pace();
+    void onSample();
+    void writeFrame(QImage &image);
+    void streamFailed(const QString &description);
+
+    const Options m_opts;
+    const Emit m_emit;
+    SourceFactory m_sources;
+    std::unique_ptr<ScreenSource> m_source;
+    QRect m_monitor;
+    double m_started;
+    std::atomic<int> m_frameCount = 0;
+    std::atomic<int> m_clickCount = 0;
+    std::atomic<int> m_stateCount = 0;
+    std::optional<QString> m_lastError; // set on the frames queue, read after it was drained
+    FrameFilter m_filter;
+
+    // A sample is in hand (queued, hashed or being written): further ticks are dropped.
+    std::atomic<bool> m_busy = false;
+    std::atomic<bool> m_failed = false;
+    bool m_forceNext = false; // state queue only
+
+    std::mutex m_paceMutex;
+    std::condition_variable m_paceWake;
+    bool m_paceStop = false;
+    std::thread m_pacer;
+
+    // Last, so they finish their queued work before anything above goes away.
+    SerialQueue m_frameQueue {"velko.capture.frames"};
+    SerialQueue m_audioQueue {"velko.capture.audio"};
+    SerialQueue m_stateQueue {"velko.capture.state"};
+};
