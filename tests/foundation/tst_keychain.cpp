@@ -1,33 +1,20 @@
-// GLib's headers come before Qt's `signals` keyword exists.
-#include <libsecret/secret.h>
-
 #include "core/Keychain.h"
 
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusInterface>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusReply>
 #include <QProcess>
 #include <QTest>
 
 namespace {
 
-const SecretSchema *schema()
-{
-    static const SecretSchema instance = {
-        "org.freedesktop.Secret.Generic",
-        SECRET_SCHEMA_DONT_MATCH_NAME,
-        {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
-         {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
-         {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-        0,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-    };
-    return &instance;
-}
+using Attributes = QMap<QString, QString>;
+
+const QString secrets = QStringLiteral("org.freedesktop.secrets");
+const QString servicePath = QStringLiteral("/org/freedesktop/secrets");
 
 struct Item
 {
@@ -35,43 +22,30 @@ struct Item
     QString path;
 };
 
-// Every item of the account, straight from the Secret Service.
+// Every item of the account, asked of the Secret Service directly over D-Bus.
 QList<Item> items(const QString &account)
 {
-    GError *error = nullptr;
-    GList *found = secret_password_search_sync(schema(), SECRET_SEARCH_ALL, nullptr, &error,
-                                               "service", Keychain::service.toUtf8().constData(),
-                                               "account", account.toUtf8().constData(), nullptr);
-    if (error) {
-        qWarning("search failed: %s", error->message);
-        g_error_free(error);
-        return {};
-    }
+    QDBusInterface service(secrets, servicePath, "org.freedesktop.Secret.Service");
+    const QDBusMessage reply = service.call(
+        "SearchItems",
+        QVariant::fromValue(Attributes {{"service", Keychain::service}, {"account", account}}));
     QList<Item> result;
-    for (GList *node = found; node; node = node->next) {
-        auto *retrievable = SECRET_RETRIEVABLE(node->data);
-        gchar *label = secret_retrievable_get_label(retrievable);
-        result.append({QString::fromUtf8(label),
-                       QString::fromUtf8(g_dbus_proxy_get_object_path(G_DBUS_PROXY(retrievable)))});
-        g_free(label);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 2)
+        return result;
+    for (const QVariant &paths : reply.arguments()) {
+        for (const QDBusObjectPath &path : qdbus_cast<QList<QDBusObjectPath>>(paths)) {
+            QDBusInterface item(secrets, path.path(), "org.freedesktop.Secret.Item");
+            result.append({item.property("Label").toString(), path.path()});
+        }
     }
-    g_list_free_full(found, g_object_unref);
     return result;
 }
 
 QString defaultCollectionPath()
 {
-    SecretService *service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, nullptr);
-    if (!service)
-        return {};
-    SecretCollection *collection = secret_collection_for_alias_sync(
-        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, nullptr);
-    g_object_unref(service);
-    if (!collection)
-        return {};
-    const QString path = QString::fromUtf8(g_dbus_proxy_get_object_path(G_DBUS_PROXY(collection)));
-    g_object_unref(collection);
-    return path;
+    QDBusInterface service(secrets, servicePath, "org.freedesktop.Secret.Service");
+    const QDBusReply<QDBusObjectPath> reply = service.call("ReadAlias", "default");
+    return reply.isValid() && reply.value().path() != "/" ? reply.value().path() : QString();
 }
 
 } // namespace
@@ -96,6 +70,7 @@ private:
 private slots:
     void initTestCase()
     {
+        qDBusRegisterMetaType<Attributes>();
         if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
             QSKIP("needs the headless desktop's session bus and keyring (scripts/headless)");
         QVERIFY2(!defaultCollectionPath().isEmpty(), "no default collection");
