@@ -15,7 +15,8 @@ so tests can check what the application sent:
                          "error" (the callback carries error= instead of code=), "state" (a state
                          other than the one sent), "omit" (a list of callback items to leave out),
                          "key" (the device key the token exchange hands out), "token_status" and
-                         "token_error" (the exchange fails with that status and error text)
+                         "token_error" (the exchange fails with that status and error text),
+                         "providers" (the value answered for the list of identity providers)
     POST /dev/reset      forgets requests, behaviour, codes, keys and users
 """
 
@@ -113,7 +114,9 @@ class Handler(BaseHTTPRequestHandler):
         url = urllib.parse.urlsplit(self.path)
         parts = url.path.strip("/").split("/")
         if url.path == "/auth/providers":
-            self.reply(200, {"providers": PROVIDERS})
+            with STATE.lock:
+                providers = STATE.behaviour.get("providers", PROVIDERS)
+            self.reply(200, {"providers": providers})
         elif len(parts) == 3 and parts[0] == "auth" and parts[2] == "start":
             self.start(dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True)))
         elif url.path == "/v1/me":
