@@ -4,11 +4,11 @@
 #include <QSet>
 
 #include <algorithm>
+#include <filesystem>
 #include <thread>
 
 #include <cerrno>
 #include <csignal>
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -73,18 +73,16 @@ namespace ProcessTree {
 QList<Entry> snapshot()
 {
     QList<Entry> entries;
-    DIR *dir = ::opendir("/proc");
-    if (!dir)
-        return entries;
-    while (const dirent *entry = ::readdir(dir)) {
+    std::error_code error;
+    for (auto it = std::filesystem::directory_iterator("/proc", error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
         bool ok = false;
-        const pid_t pid = QByteArray(entry->d_name).toInt(&ok);
+        const pid_t pid = QByteArray::fromStdString(it->path().filename().string()).toInt(&ok);
         if (!ok || pid <= 0)
             continue;
         if (const auto stat = readStat(pid))
             entries.append({pid, stat->ppid});
     }
-    ::closedir(dir);
     return entries;
 }
 

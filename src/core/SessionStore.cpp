@@ -149,7 +149,7 @@ QStringList SessionStore::sessions(const QJsonValue &bundle)
     if (!list.isArray())
         return {};
     QStringList names;
-    for (const QJsonValue &name : list.toArray()) {
+    for (const QJsonValue name : list.toArray()) {
         if (!name.isString())
             return {};
         names.append(name.toString());
@@ -174,7 +174,7 @@ QStringList SessionStore::remove(const QString &id) const
         const bool allObjects = std::all_of(bundles.begin(), bundles.end(),
                                             [](const QJsonValue &b) { return b.isObject(); });
         QJsonArray kept;
-        for (const QJsonValue &bundle : bundles) {
+        for (const QJsonValue bundle : bundles) {
             if (!sessions(bundle).contains(reference))
                 kept.append(bundle);
         }

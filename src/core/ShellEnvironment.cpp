@@ -5,6 +5,7 @@
 #include <QSet>
 #include <QStringDecoder>
 
+#include <array>
 #include <thread>
 
 #include <cerrno>
@@ -43,11 +44,15 @@ namespace ShellEnvironment {
 
 QString shell()
 {
-    const QString value = qEnvironmentVariable("SHELL");
+    QString value = qEnvironmentVariable("SHELL");
     if (!value.isEmpty())
         return value;
-    if (const passwd *entry = ::getpwuid(::getuid()); entry && entry->pw_shell && *entry->pw_shell)
-        return QString::fromLocal8Bit(entry->pw_shell);
+    passwd entry {};
+    passwd *found = nullptr;
+    std::array<char, 4096> buffer {};
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_shell && *found->pw_shell)
+        return QString::fromLocal8Bit(found->pw_shell);
     return QStringLiteral("/bin/sh");
 }
 
