@@ -1,0 +1,163 @@
+#include "capture/Transcriber.h"
+#include "core/SpeechModel.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sndfile.h>
+
+#include <vector>
+
+using Words = QList<SpeechDecoder::Word>;
+using Utterances = QList<Transcriber::Utterance>;
+
+class TstTranscriber : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(SpeechModel::installed(), "the speech model is not installed");
+        SpeechModel::setGrammarForTesting(QStringLiteral(VELKO_FIXTURES_DIR "/sentences.gram"));
+    }
+
+    void group_data()
+    {
+        QTest::addColumn<Words>("words");
+        QTest::addColumn<Utterances>("expected");
+
+        QTest::newRow("no words") << Words {} << Utterances {};
+        QTest::newRow("one word") << Words {{"hello", 2.5, 0.4}} << Utterances {{2.5, "hello"}};
+        // Two sentences 1.5 s apart are two utterances; 0.8 s apart they stay one.
+        QTest::newRow("pause of 1.5 s")
+            << Words {{"send", 0.5, 0.3}, {"it", 0.8, 0.2}, {"now", 2.5, 0.4}}
+            << Utterances {{0.5, "send it"}, {2.5, "now"}};
+        QTest::newRow("pause of 0.8 s")
+            << Words {{"send", 0.5, 0.3}, {"it", 0.8, 0.2}, {"now", 1.8, 0.4}}
+            << Utterances {{0.5, "send it now"}};
+        // The gap is measured from the end of the previous word, not its start.
+        QTest::newRow("long word then short gap")
+            << Words {{"supercalifragilistic", 0.0, 1.6}, {"yes", 2.2, 0.3}}
+            << Utterances {{0.0, "supercalifragilistic yes"}};
+        QTest::newRow("exactly one second keeps together")
+            << Words {{"a", 0.0, 0.5}, {"b", 1.5, 0.5}} << Utterances {{0.0, "a b"}};
+        QTest::newRow("word at time zero")
+            << Words {{"first", 0.0, 0.3}} << Utterances {{0.0, "first"}};
+    }
+
+    void group()
+    {
+        QFETCH(Words, words);
+        QFETCH(Utterances, expected);
+        const Utterances got = Transcriber::group(words);
+        QCOMPARE(got.size(), expected.size());
+        for (qsizetype i = 0; i < got.size(); ++i) {
+            QCOMPARE(got[i].text, expected[i].text);
+            QCOMPARE(got[i].offset, expected[i].offset);
+        }
+    }
+
+    // Real files through the decoder: rate conversion, down-mixing, offsets and pauses.
+    void transcribeFile_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QStringList>("texts");
+        QTest::addColumn<QList<double>>("offsets");
+
+        QTest::newRow("two sentences, 1.5 s apart")
+            << "two-sentences.wav"
+            << QStringList {"open the browser and search for the weather",
+                            "send the report to the team"}
+            << QList<double> {0.5, 0.5 + 2.44 + 1.5};
+        QTest::newRow("22 kHz stereo")
+            << "sentence-22k-stereo.wav" << QStringList {"copy the total from the spreadsheet"}
+            << QList<double> {0.0};
+    }
+
+    void transcribeFile()
+    {
+        QFETCH(QString, file);
+        QFETCH(QStringList, texts);
+        QFETCH(QList<double>, offsets);
+        const Transcriber::Outcome outcome = Transcriber::transcribe(
+            QStringLiteral(VELKO_FIXTURES_DIR "/") + file, QLocale(QLocale::English));
+        QVERIFY2(!outcome.error, qPrintable(outcome.error.value_or(QString())));
+        QCOMPARE(outcome.engine, QStringLiteral("PocketSphinx"));
+        QVERIFY(outcome.onDevice);
+        QStringList got;
+        for (const auto &utterance : outcome.utterances)
+            got.append(utterance.text);
+        QCOMPARE(got, texts);
+        for (qsizetype i = 0; i < offsets.size(); ++i)
+            QVERIFY2(qAbs(outcome.utterances[i].offset - offsets[i]) < 0.3,
+                     qPrintable(QString::number(outcome.utterances[i].offset)));
+    }
+
+    void silenceGivesNothing()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("silence.caf");
+        SF_INFO info {};
+        info.samplerate = 16000;
+        info.channels = 1;
+        info.format = SF_FORMAT_CAF | SF_FORMAT_PCM_16;
+        SNDFILE *file = sf_open(path.toUtf8().constData(), SFM_WRITE, &info);
+        QVERIFY(file);
+        const std::vector<short> zeros(16000 * 3);
+        sf_writef_short(file, zeros.data(), sf_count_t(zeros.size()));
+        sf_close(file);
+
+        const Transcriber::Outcome outcome = Transcriber::transcribe(path, QLocale("en_US"));
+        QVERIFY(!outcome.error);
+        QVERIFY(outcome.utterances.isEmpty());
+    }
+
+    void failures_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("modelDir");
+        QTest::addColumn<QString>("error");
+
+        const QString speech = QStringLiteral(VELKO_FIXTURES_DIR "/two-sentences.wav");
+        QTest::newRow("other language")
+            << speech << "de_DE" << QString() << "no speech recognizer for de_DE";
+        QTest::newRow("British English is served") << speech << "en_GB" << QString() << QString();
+        QTest::newRow("model missing")
+            << speech << "en_US"
+            << "/nonexistent"
+            << "on-device recognition is not available for en_US; nothing was transcribed";
+        QTest::newRow("file missing") << "/nonexistent/mic.caf"
+                                      << "en_US" << QString() << "could not read the audio file: ";
+        QTest::newRow("not audio") << QStringLiteral(VELKO_FIXTURES_DIR "/sentences.txt") << "en_US"
+                                   << QString() << "could not read the audio file: ";
+    }
+
+    void failures()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, locale);
+        QFETCH(QString, modelDir);
+        QFETCH(QString, error);
+        const QString installedDir = SpeechModel::directory();
+        if (!modelDir.isEmpty())
+            SpeechModel::setDirectoryForTesting(modelDir);
+        const Transcriber::Outcome outcome = Transcriber::transcribe(file, QLocale(locale));
+        SpeechModel::setDirectoryForTesting(installedDir);
+
+        QCOMPARE(outcome.engine, QStringLiteral("PocketSphinx"));
+        QVERIFY(outcome.onDevice);
+        if (error.isEmpty()) {
+            QVERIFY(!outcome.error);
+            QVERIFY(!outcome.utterances.isEmpty());
+        } else {
+            QVERIFY(outcome.error);
+            QVERIFY2(outcome.error->startsWith(error), qPrintable(*outcome.error));
+            QVERIFY(outcome.utterances.isEmpty());
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TstTranscriber)
+#include "tst_transcriber.moc"
