@@ -1,4 +1,5 @@
 #include "core/Paths.h"
+#include "core/ProcessStart.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -21,6 +22,7 @@ void printPaths(QTextStream &out)
 
 int main(int argc, char *argv[])
 {
+    ProcessStart::limitOpenMpThreads(argv);
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Velko AI"));
     QCoreApplication::setApplicationName(QStringLiteral("Velko AI"));

@@ -1,5 +1,6 @@
 #include "capture/NativeRecorder.h"
 
+#include "capture/FrameRedactor.h"
 #include "capture/Jpeg.h"
 #include "core/DomainError.h"
 
@@ -122,8 +123,10 @@ void NativeRecorder::start()
               {"audio", m_opts.audio},
               {"microphone", m_opts.microphone},
               {"screen", m_opts.screen}});
-    if (m_opts.screen)
+    if (m_opts.screen) {
+        startRedaction();
         startPacing();
+    }
 }
 
 QJsonObject NativeRecorder::stop()
@@ -148,6 +151,20 @@ void NativeRecorder::forceNext()
 {
     Q_ASSERT(m_stateQueue.isCurrent());
     m_forceNext = true;
+}
+
+void NativeRecorder::startRedaction()
+{
+    // First on the frames queue, so the engine is there for the first kept frame.
+    m_frameQueue.async([this] {
+        m_text = std::make_unique<TextRecognizer>();
+        // Without the engine every frame would be stored with its secrets in plain sight: say so.
+        if (!m_text->ready())
+            emitLine(
+                {{"type", "warning"},
+                 {"t", now()},
+                 {"warning", "secret redaction is unavailable — frames are stored unredacted"}});
+    });
 }
 
 void NativeRecorder::startPacing()
@@ -205,7 +222,9 @@ void NativeRecorder::writeFrame(QImage &image)
     const QString path = QDir(QFileInfo(m_opts.framesDir).absoluteFilePath())
                              .filePath(QString::number(qint64(t * 1000)) + ".jpg");
     makeOpaque(image);
-    const QImage stored = scaledForStorage(image, maxStoredSide);
+    QImage stored = scaledForStorage(image, maxStoredSide);
+    if (m_text && m_text->ready())
+        stored = FrameRedactor::redacted(stored, *m_text);
     const QByteArray jpeg = Jpeg::encode(stored, jpegQuality);
     if (jpeg.isEmpty())
         return;

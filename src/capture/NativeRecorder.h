@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/FrameFilter.h"
+#include "capture/TextRecognizer.h"
 #include "core/SerialQueue.h"
 #include "platform/ScreenSource.h"
 
@@ -67,6 +68,7 @@ public:
     static double now();
 
 private:
+    void startRedaction();
     void startPacing();
     void stopPacing();
     void pace();
@@ -85,6 +87,7 @@ private:
     std::atomic<int> m_stateCount = 0;
     std::optional<QString> m_lastError; // set on the frames queue, read after it was drained
     FrameFilter m_filter;
+    std::unique_ptr<TextRecognizer> m_text; // frames queue only
 
     // A sample is in hand (queued, hashed or being written): further ticks are dropped.
     std::atomic<bool> m_busy = false;

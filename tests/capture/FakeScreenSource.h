@@ -9,7 +9,7 @@
 #include <memory>
 
 // Monitors of chosen sizes whose grabs show the test's colour on the left half and mid grey on
-// the right (a uniform image would hash the same in every colour).
+// the right (a uniform image would hash the same in every colour), or the test's image.
 class FakeScreenSource : public ScreenSource
 {
 public:
@@ -19,6 +19,7 @@ public:
         QList<Monitor> monitors;
         std::atomic<QRgb> colour = 0xff204060;
         std::atomic<int> grabs = 0;
+        QImage shown; // when set, every grab shows it instead
     };
 
     explicit FakeScreenSource(std::shared_ptr<Screen> screen)
@@ -30,6 +31,8 @@ public:
     QImage grab(const QRect &rect) override
     {
         ++m_screen->grabs;
+        if (!m_screen->shown.isNull())
+            return m_screen->shown.copy();
         QImage image(rect.size(), QImage::Format_RGB32);
         image.fill(m_screen->colour.load());
         for (int y = 0; y < image.height(); ++y) {

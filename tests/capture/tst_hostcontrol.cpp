@@ -322,6 +322,25 @@ private slots:
         QCOMPARE(status().value("recording"), QJsonValue(false));
     }
 
+    void lateLinesNeverReachALaterConnection()
+    {
+        ControlClient client(socketPath());
+        client.send(startLine("late", {{"screen", false}}));
+        QVERIFY(client.readUntil("started"));
+        const std::shared_ptr<NativeRecorder> recorder = m_recorder.lock();
+        client.send({{"cmd", "stop"}});
+        QVERIFY(client.readUntil("done"));
+        QVERIFY(client.closedByHost());
+        // The next connection is likely to get the closed one's descriptor number.
+        ControlClient next(socketPath());
+        QVERIFY(next.connected());
+        QTest::qWait(100); // accepted by now
+        recorder->emitLine({{"type", "state"}, {"app", "late"}});
+        next.send({{"token", token}, {"cmd", "status"}});
+        QCOMPARE(next.readLine().value_or(QJsonObject()).value("type").toString(),
+                 QString("status"));
+    }
+
     void endOfStreamStopsTheRecording()
     {
         ControlClient client(socketPath());
