@@ -243,16 +243,23 @@ private slots:
         QVERIFY(put(root(), "workflows/wf3/bundle.json", "{screen:a"));
         // A package that links elsewhere loses the link, never the target.
         QVERIFY(put(root(), "elsewhere/bundle.json", bundle({"screen:zzz"})));
-        if (!bundles.isNull())
+        const auto bundlesMode = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup;
+        if (!bundles.isNull()) {
             QVERIFY(put(root(), "out/screen.bundles.json", bundles));
+            QVERIFY(QFile::setPermissions(root() + "/out/screen.bundles.json", bundlesMode));
+        }
         const QStringList before = tree(root());
 
         QCOMPARE(SessionStore(root()).remove(id), expected);
 
         QFile bundlesFile(root() + "/out/screen.bundles.json");
         QCOMPARE(bundlesFile.exists(), !bundlesAfter.isNull());
-        if (bundlesFile.open(QIODevice::ReadOnly))
+        if (bundlesFile.open(QIODevice::ReadOnly)) {
             QCOMPARE(bundlesFile.readAll(), bundlesAfter);
+            // The pipeline's file keeps the access it gave it.
+            QCOMPARE(bundlesFile.permissions() & QFile::Permissions(0x0fff),
+                     QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup);
+        }
         QStringList gone;
         const QStringList after = tree(root());
         for (const QString &entry : before) {
