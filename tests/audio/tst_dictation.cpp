@@ -11,6 +11,8 @@
 
 #include <QCoro/QCoroTask>
 
+#include <algorithm>
+
 namespace {
 
 const QString sentence = QStringLiteral("click the blue button at the top of the page");
@@ -58,11 +60,14 @@ private slots:
         Dictation::shared().setDelivery(nullptr);
 
         QCOMPARE(text, sentence);
-        // The page hears the text grow while the user speaks, each time all of it.
+        // The page hears the text grow while the user speaks, each time all of it. The decoder
+        // may revise its guess on the way, so only the growth towards the sentence is certain.
         QVERIFY2(delivered.size() >= 2, qPrintable(delivered.join(" | ")));
         QCOMPARE(delivered.last(), sentence);
-        for (const QString &partial : delivered)
-            QVERIFY2(!partial.isEmpty(), qPrintable(delivered.join(" | ")));
+        const bool grew = std::any_of(delivered.begin(), delivered.end() - 1, [](const QString &t) {
+            return !t.isEmpty() && t != sentence && sentence.startsWith(t);
+        });
+        QVERIFY2(grew, qPrintable(delivered.join(" | ")));
 
         // Without a running dictation, stop() gives the last text again.
         QCOMPARE(QCoro::waitFor(Dictation::shared().stop()), sentence);
