@@ -20,6 +20,7 @@ public:
         std::atomic<QRgb> colour = 0xff204060;
         std::atomic<int> grabs = 0;
         QImage shown; // when set, every grab shows it instead
+        std::atomic<bool> lost = false; // the display went away: grabs fail from now on
     };
 
     explicit FakeScreenSource(std::shared_ptr<Screen> screen)
@@ -31,6 +32,8 @@ public:
     QImage grab(const QRect &rect) override
     {
         ++m_screen->grabs;
+        if (m_screen->lost)
+            return {};
         if (!m_screen->shown.isNull())
             return m_screen->shown.copy();
         QImage image(rect.size(), QImage::Format_RGB32);
@@ -41,7 +44,10 @@ public:
         }
         return image;
     }
-    std::optional<QString> failure() const override { return std::nullopt; }
+    std::optional<QString> failure() const override
+    {
+        return m_screen->lost ? std::optional<QString>("the display went away") : std::nullopt;
+    }
 
 private:
     std::shared_ptr<Screen> m_screen;

@@ -322,6 +322,34 @@ private slots:
         QCOMPARE(status().value("recording"), QJsonValue(false));
     }
 
+    void lostDisplayIsReportedOnceAndInTheSummary()
+    {
+        ControlClient client(socketPath());
+        client.send(startLine("lost", {{"audio", false}, {"microphone", false}}));
+        QVERIFY(client.readUntil("frame"));
+        m_screen->lost = true;
+        const std::optional<QJsonObject> error = client.readUntil("error");
+        QVERIFY(error);
+        QCOMPARE(error->value("error").toString(), QString("the display went away"));
+        QVERIFY(error->contains("t"));
+        const int grabs = m_screen->grabs;
+        QVERIFY(!client.readLine(600)); // nothing more is grabbed or reported
+        QCOMPARE(m_screen->grabs.load(), grabs);
+        QCOMPARE(status().value("recording"), QJsonValue(true));
+        client.send({{"cmd", "stop"}});
+        const std::optional<QJsonObject> done = client.readUntil("done");
+        QVERIFY(done);
+        QCOMPARE(done->value("verify").toObject(),
+                 (QJsonObject {{"frames", 1},
+                               {"clicks", 0},
+                               {"states", 0},
+                               {"speech", 0},
+                               {"audio_enabled", false},
+                               {"audio_engine", QJsonValue::Null},
+                               {"transcription_local", true},
+                               {"error", "the display went away"}}));
+    }
+
     void lateLinesNeverReachALaterConnection()
     {
         ControlClient client(socketPath());
