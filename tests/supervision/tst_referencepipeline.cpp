@@ -1,4 +1,5 @@
 #include "core/Paths.h"
+#include "core/ProcessTree.h"
 #include "core/Supervisor.h"
 
 #include <QCoreApplication>
@@ -12,6 +13,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
@@ -346,6 +348,61 @@ private slots:
         QCOMPARE(QJsonDocument::fromJson(answer.body).object().value("error").toString(),
                  QStringLiteral("no display to record"));
         QTRY_COMPARE(state(m_port, m_token).value("phase").toString(), QStringLiteral("idle"));
+        QCOMPARE(state(m_port, m_token).value("error").toString(),
+                 QStringLiteral("no display to record"));
+        // Nothing is left of a recording that never started.
+        const QString session = state(m_port, m_token).value("session").toString();
+        QVERIFY(!QFile::exists(m_sandbox->dataDir() + "/webapp/recordings/" + session));
+        QVERIFY(!QFile::exists(m_sandbox->dataDir() + "/capture/sessions/" + session + ".jsonl"));
+    }
+
+    void streamStartsWithTheState()
+    {
+        QNetworkAccessManager network;
+        network.setProxy(QNetworkProxy::NoProxy);
+        QNetworkRequest stream(QUrl(QStringLiteral("http://127.0.0.1:%1/api/stream").arg(m_port)));
+        stream.setRawHeader("X-Velko-Token", m_token);
+        QNetworkReply *reply = network.get(stream);
+        QByteArray received;
+        QTRY_VERIFY_WITH_TIMEOUT((received += reply->readAll()).contains("\n\n"), 5000);
+        QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+        QVERIFY(received.startsWith("data: "));
+        const QJsonObject event =
+            QJsonDocument::fromJson(received.mid(6, received.indexOf('\n') - 6)).object();
+        QCOMPARE(event.value("kind").toString(), QStringLiteral("state"));
+        QVERIFY(event.contains("phase"));
+
+        // A change reaches the open stream.
+        QCOMPARE(
+            request(m_port, "/api/schedules/pause-all", m_token, {}, "{\"paused\":false}").status,
+            200);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (received += reply->readAll()).contains("\"schedules_paused\":false"), 5000);
+        reply->abort();
+        reply->deleteLater();
+    }
+
+    // The pipeline ends itself once the application that started it is gone.
+    void exitsWithItsParent()
+    {
+        QProcess parent;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("VELKO_UI_TOKEN", "t");
+        env.insert("PORT", "0");
+        parent.setProcessEnvironment(env);
+        const QString webapp = QStringLiteral(VELKO_SOURCE_DIR "/resources/app/webapp");
+        parent.start("/bin/sh",
+                     {"-c",
+                      QStringLiteral("VELKO_PARENT_PID=$$ /usr/bin/python3 -u %1/"
+                                     "launch_pipeline.py %1/server.py "
+                                     ">/dev/null 2>&1 & echo $!; sleep 1")
+                          .arg(webapp)});
+        QVERIFY(parent.waitForReadyRead(5000));
+        const pid_t server = parent.readLine().trimmed().toInt();
+        QVERIFY(server > 0);
+        QTRY_VERIFY(ProcessTree::command(server).value_or("").contains("server.py"));
+        QVERIFY(parent.waitForFinished(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(!ProcessTree::isAlive(server), 5000);
     }
 
 private:

@@ -21,6 +21,7 @@ import os
 import queue
 import re
 import secrets
+import shutil
 import socket
 import socketserver
 import sys
@@ -155,6 +156,16 @@ class SessionFiles:
             handle.close()
         self.handles = {}
 
+    def discard(self):
+        """Removes what a recording that never started left behind."""
+        self.close()
+        for path in self.paths.values():
+            try:
+                os.remove(path)
+            except OSError:
+                pass
+        shutil.rmtree(self.recording_dir, ignore_errors=True)
+
 
 def build_review(session_id, events):
     """Turns recorded events into (understood, bundles) or an understood_error text.
@@ -272,6 +283,7 @@ class Recorder:
                            "audio_dir": files.audio_dir, "display": display}
                 conn.sendall((json.dumps(command) + "\n").encode())
             except OSError as error:
+                files.discard()
                 return 503, {"error": f"could not reach the recorder: {error.strerror or error}"}
             self.conn, self.files = conn, files
             self.first_reply = queue.Queue()
@@ -341,6 +353,7 @@ class Recorder:
                 if self.conn is conn:
                     self.conn = None
         if failed:
+            files.discard()
             log(f"recorder did not start: {failed}")
             HUB.replace(phase="idle", starting=False, started=None, error=failed)
             return
