@@ -2,7 +2,8 @@
 """A development account service for Velko AI, on the loopback interface, over plain HTTP.
 
 It answers every call the application makes to the account service, with one fake identity
-provider whose start page sends the browser straight back to the application:
+provider whose start page sends the browser straight back to the application, and a model that
+answers every prompt with "ready" (GET /v1/status, POST /v1/complete, with the device key):
 
     python3 account_service.py [--port N] [--port-file PATH]
 
@@ -16,7 +17,8 @@ so tests can check what the application sent:
                          other than the one sent), "omit" (a list of callback items to leave out),
                          "key" (the device key the token exchange hands out), "token_status" and
                          "token_error" (the exchange fails with that status and error text),
-                         "providers" (the value answered for the list of identity providers)
+                         "providers" (the value answered for the list of identity providers),
+                         "model_down" (the model calls fail)
     POST /dev/reset      forgets requests, behaviour, codes, keys and users
 """
 
@@ -33,6 +35,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 KEY_PREFIX = "vlk_"
 CALLBACK = "vuvuvuv://auth"
 PROVIDERS = [{"id": "dev", "label": "Development account"}]
+MODEL = "velko-dev-echo"
 USER = {"email": "dev@velko.test", "name": "Dev User", "status": "active"}
 
 
@@ -107,6 +110,10 @@ class Handler(BaseHTTPRequestHandler):
             return None
         return obj if isinstance(obj, dict) else None
 
+    def model_down(self):
+        with STATE.lock:
+            return bool(STATE.behaviour.get("model_down"))
+
     # Routing
 
     def do_GET(self):
@@ -124,6 +131,13 @@ class Handler(BaseHTTPRequestHandler):
                 self.reply(401, {"error": "not signed in"})
             else:
                 self.reply(200, {"email": USER["email"], "name": USER["name"]})
+        elif url.path == "/v1/status":
+            if self.bearer() is None:
+                self.reply(401, {"error": "not signed in"})
+            elif self.model_down():
+                self.reply(503, {"error": "the development model is down"})
+            else:
+                self.reply(200, {"state": "ok", "detail": "development model", "model": MODEL})
         elif url.path == "/dev/requests":
             with STATE.lock:
                 requests = list(STATE.requests[:-1])  # not this request itself
@@ -139,6 +153,13 @@ class Handler(BaseHTTPRequestHandler):
             self.token(self.json_body(body))
         elif path in ("/v1/me/keys/revoke", "/v1/me/signout-all", "/v1/me/delete"):
             self.account_change(path, self.json_body(body))
+        elif path == "/v1/complete":
+            if self.bearer() is None:
+                self.reply(401, {"error": "not signed in"})
+            elif self.model_down():
+                self.reply(502, {"error": "the development model is down"})
+            else:
+                self.reply(200, {"text": "ready", "model": MODEL})
         elif path == "/dev/next":
             behaviour = self.json_body(body)
             if behaviour is None:

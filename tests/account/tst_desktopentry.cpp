@@ -25,7 +25,8 @@ class TestDesktopEntry : public QObject
     static void install()
     {
         bool done = false;
-        QCoro::connect(DesktopEntry::install(), QCoreApplication::instance(), [&done] { done = true; });
+        QCoro::connect(DesktopEntry::install(), QCoreApplication::instance(),
+                       [&done] { done = true; });
         QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
     }
 

@@ -42,7 +42,7 @@ class TestSingleInstance : public QObject
         process.setWorkingDirectory(cwd);
         process.setProcessChannelMode(QProcess::ForwardedChannels);
         process.start(QCoreApplication::applicationDirPath() + "/instance_client",
-                      QStringList {socket} + args);
+                      QStringList {"--socket", socket} + args);
         if (!process.waitForStarted(5000))
             return -1;
         QDeadlineTimer deadline(10000);
