@@ -2,10 +2,13 @@
 
 #include "capture/FrameRedactor.h"
 #include "capture/Jpeg.h"
+#include "capture/Transcriber.h"
 #include "core/DomainError.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QLocale>
 #include <QSaveFile>
 
 #include <chrono>
@@ -70,16 +73,19 @@ QImage scaledForStorage(const QImage &image, int maxSide)
 
 } // namespace
 
-NativeRecorder::NativeRecorder(Options opts, Emit sendLine, SourceFactory sources)
+NativeRecorder::NativeRecorder(Options opts, Emit sendLine, SourceFactory sources,
+                               AudioFactory audioSources)
     : m_opts(std::move(opts))
     , m_emit(std::move(sendLine))
     , m_sources(std::move(sources))
+    , m_audioSources(std::move(audioSources))
     , m_started(now())
 { }
 
 NativeRecorder::~NativeRecorder()
 {
     stopPacing();
+    stopAudio();
 }
 
 double NativeRecorder::now()
@@ -117,12 +123,27 @@ void NativeRecorder::start()
                 m_source->failure().value_or(QStringLiteral("could not grab the screen")));
     }
 
+    // An audio server that cannot record costs the narration, not the recording.
+    QStringList audioWarnings;
+    if (m_opts.audio) {
+        if (auto error = startAudio(AudioSource::Device::SystemAudio, QStringLiteral("system.caf"),
+                                    m_systemAudioSource, m_systemAudio))
+            audioWarnings.append(*error + QStringLiteral(" — system audio will be missing"));
+    }
+    if (m_opts.microphone) {
+        if (auto error = startAudio(AudioSource::Device::Microphone, QStringLiteral("mic.caf"),
+                                    m_micSource, m_mic))
+            audioWarnings.append(*error + QStringLiteral(" — the microphone will be missing"));
+    }
+
     emitLine({{"type", "started"},
               {"t", m_started},
               {"display", m_opts.display},
               {"audio", m_opts.audio},
               {"microphone", m_opts.microphone},
               {"screen", m_opts.screen}});
+    for (const QString &warning : audioWarnings)
+        emitLine({{"type", "warning"}, {"t", now()}, {"warning", warning}});
     if (m_opts.screen) {
         startRedaction();
         startPacing();
@@ -132,19 +153,87 @@ void NativeRecorder::start()
 QJsonObject NativeRecorder::stop()
 {
     stopPacing();
+    stopAudio();
     m_frameQueue.drain();
     m_audioQueue.drain();
+    if (m_systemAudio)
+        m_systemAudio->close();
+    if (m_mic)
+        m_mic->close();
 
     QJsonObject summary {{"frames", m_frameCount.load()},
                          {"clicks", m_clickCount.load()},
                          {"states", m_stateCount.load()},
-                         {"speech", 0},
-                         {"audio_enabled", m_opts.audio || m_opts.microphone},
-                         {"audio_engine", QJsonValue::Null},
-                         {"transcription_local", true}};
+                         {"audio_enabled", m_opts.audio || m_opts.microphone}};
+    transcribeAudio(summary);
     if (m_lastError)
         summary.insert("error", *m_lastError);
     return summary;
+}
+
+std::optional<QString> NativeRecorder::startAudio(AudioSource::Device device,
+                                                  const QString &fileName,
+                                                  std::unique_ptr<AudioSource> &source,
+                                                  std::unique_ptr<AudioSink> &sink)
+{
+    // System audio comes at the speech decoder's own rate; the microphone as the device gives it.
+    const AudioSource::Layout layout = device == AudioSource::Device::SystemAudio
+        ? AudioSource::Layout::Speech
+        : AudioSource::Layout::Native;
+    sink = std::make_unique<AudioSink>(
+        QDir(QFileInfo(m_opts.audioDir).absoluteFilePath()).filePath(fileName));
+    source = m_audioSources(device, layout);
+    AudioSink *target = sink.get();
+    std::optional<QString> error = source->start([this, target](AudioBuffer buffer) {
+        m_audioQueue.async([target, buffer = std::move(buffer)] { target->append(buffer); });
+    });
+    if (error)
+        source.reset();
+    return error;
+}
+
+void NativeRecorder::stopAudio()
+{
+    if (m_systemAudioSource)
+        m_systemAudioSource->stop();
+    if (m_micSource)
+        m_micSource->stop();
+}
+
+void NativeRecorder::transcribeAudio(QJsonObject &summary)
+{
+    int speech = 0;
+    QJsonValue engine = QJsonValue::Null;
+    QJsonArray errors;
+    bool allLocal = true;
+    const std::pair<AudioSink *, QString> sinks[] = {
+        {m_mic.get(), QStringLiteral("mic")}, {m_systemAudio.get(), QStringLiteral("system")}};
+    for (const auto &[sink, source] : sinks) {
+        if (!sink)
+            continue;
+        const std::optional<double> firstSample = sink->firstSampleWallTime();
+        if (!firstSample || !QFileInfo::exists(sink->path()))
+            continue;
+        const Transcriber::Outcome outcome = Transcriber::transcribe(sink->path(), QLocale());
+        if (engine.isNull())
+            engine = outcome.engine;
+        if (outcome.error)
+            errors.append(source + QStringLiteral(": ") + *outcome.error);
+        for (const Transcriber::Utterance &utterance : outcome.utterances) {
+            emitLine({{"type", "speech"},
+                      {"t", *firstSample + utterance.offset},
+                      {"text", utterance.text},
+                      {"source", source}});
+            ++speech;
+        }
+        QFile::remove(sink->path());
+        allLocal = allLocal && outcome.onDevice;
+    }
+    summary.insert("speech", speech);
+    summary.insert("audio_engine", engine);
+    summary.insert("transcription_local", allLocal);
+    if (!errors.isEmpty())
+        summary.insert("speech_errors", errors);
 }
 
 void NativeRecorder::forceNext()

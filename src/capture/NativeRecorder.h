@@ -1,8 +1,10 @@
 #pragma once
 
+#include "capture/AudioSink.h"
 #include "capture/FrameFilter.h"
 #include "capture/TextRecognizer.h"
 #include "core/SerialQueue.h"
+#include "platform/AudioSource.h"
 #include "platform/ScreenSource.h"
 
 #include <QJsonObject>
@@ -33,11 +35,14 @@ public:
     };
     using Emit = std::function<void(const QJsonObject &line)>;
     using SourceFactory = std::function<std::unique_ptr<ScreenSource>()>;
+    using AudioFactory =
+        std::function<std::unique_ptr<AudioSource>(AudioSource::Device, AudioSource::Layout)>;
 
     static constexpr int maxStoredSide = 1600;
     static constexpr int jpegQuality = 60;
 
-    NativeRecorder(Options opts, Emit sendLine, SourceFactory sources = &ScreenSource::create);
+    NativeRecorder(Options opts, Emit sendLine, SourceFactory sources = &ScreenSource::create,
+                   AudioFactory audioSources = &AudioSource::create);
     ~NativeRecorder();
 
     NativeRecorder(const NativeRecorder &) = delete;
@@ -75,10 +80,16 @@ private:
     void onSample();
     void writeFrame(QImage &image);
     void streamFailed(const QString &description);
+    std::optional<QString> startAudio(AudioSource::Device device, const QString &fileName,
+                                      std::unique_ptr<AudioSource> &source,
+                                      std::unique_ptr<AudioSink> &sink);
+    void stopAudio();
+    void transcribeAudio(QJsonObject &summary);
 
     const Options m_opts;
     const Emit m_emit;
     SourceFactory m_sources;
+    AudioFactory m_audioSources;
     std::unique_ptr<ScreenSource> m_source;
     QRect m_monitor;
     double m_started;
@@ -98,6 +109,12 @@ private:
     std::condition_variable m_paceWake;
     bool m_paceStop = false;
     std::thread m_pacer;
+
+    // Buffers travel from the sources through the audio queue into the sinks.
+    std::unique_ptr<AudioSink> m_systemAudio;
+    std::unique_ptr<AudioSink> m_mic;
+    std::unique_ptr<AudioSource> m_systemAudioSource;
+    std::unique_ptr<AudioSource> m_micSource;
 
     // Last, so they finish their queued work before anything above goes away.
     SerialQueue m_frameQueue {"velko.capture.frames"};

@@ -1,5 +1,7 @@
 #include "core/Permission.h"
 
+#include "core/SpeechModel.h"
+#include "platform/AudioSource.h"
 #include "platform/ScreenSource.h"
 
 #include <QProcess>
@@ -26,14 +28,18 @@ State inputMonitoringState()
     return State::NotAsked;
 }
 
+// Nobody asks for the microphone here: it is there when the audio server answers with an input.
 State microphoneState()
 {
-    return State::NotAsked;
+    return AudioSource::microphoneAvailability() == AudioSource::Availability::Ready
+        ? State::Granted
+        : State::NotAsked;
 }
 
+// Recognition runs on this machine, so it is allowed once its model is installed.
 State speechState()
 {
-    return State::NotAsked;
+    return SpeechModel::installed() ? State::Granted : State::NotAsked;
 }
 
 // Settings panels of the common desktops, the first installed one wins.

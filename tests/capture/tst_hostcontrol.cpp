@@ -1,6 +1,7 @@
 #include "capture/ControlClient.h"
 #include "capture/FakeScreenSource.h"
 #include "capture/HostControl.h"
+#include "capture/SilentAudioSource.h"
 #include "core/DomainError.h"
 
 #include <QDir>
@@ -72,7 +73,8 @@ private slots:
             [this](NativeRecorder::Options opts, NativeRecorder::Emit sendLine) {
                 auto recorder = std::make_shared<NativeRecorder>(
                     std::move(opts), std::move(sendLine),
-                    [screen = m_screen] { return std::make_unique<FakeScreenSource>(screen); });
+                    [screen = m_screen] { return std::make_unique<FakeScreenSource>(screen); },
+                    &SilentAudioSource::create);
                 m_recorder = recorder;
                 return recorder;
             });
