@@ -65,6 +65,9 @@ public:
     // Keeps the next screen sample whatever it shows. Only on the state queue.
     void forceNext();
 
+    // The frames queue waits on the state queue for `forceNext`: work on the state queue must
+    // never wait on the frames queue.
+
     SerialQueue &frameQueue() { return m_frameQueue; }
     SerialQueue &audioQueue() { return m_audioQueue; }
     SerialQueue &stateQueue() { return m_stateQueue; }
