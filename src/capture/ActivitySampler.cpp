@@ -44,9 +44,11 @@ ActivitySampler::ActivitySampler(SerialQueue &stateQueue, Hooks hooks,
         m_hooks.displayIndex = [](QPoint) {
             return std::optional<int>();
         };
-    if (!m_hooks.forceNext)
-        m_hooks.forceNext = [] {
-        };
+    for (auto *hook : {&m_hooks.forceNext, &m_hooks.clickReported, &m_hooks.stateReported}) {
+        if (!*hook)
+            *hook = [] {
+            };
+    }
     if (m_desktop)
         m_lastClipCount = m_desktop->clipboardChanges();
 }
@@ -144,6 +146,7 @@ void ActivitySampler::onClick(ClickListener::Button button, double t, QPoint at)
             line.insert(it.key(), it.value());
     }
     ++m_clickCount;
+    m_hooks.clickReported();
     m_hooks.forceNext();
     m_hooks.emitLine(line);
     sample(QStringLiteral("click"));
@@ -210,6 +213,7 @@ void ActivitySampler::sample(const QString &reason)
         line.insert(it.key(), it.value());
     m_lastSig = sig;
     ++m_stateCount;
+    m_hooks.stateReported();
     m_hooks.emitLine(line);
 }
 

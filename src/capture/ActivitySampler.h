@@ -29,6 +29,9 @@ public:
         std::function<std::optional<int>(QPoint)> displayIndex;
         // Root-window point to the coordinates lines carry (origin at the main display).
         std::function<QPoint(QPoint)> toGlobal;
+        // A click or state line went out.
+        std::function<void()> clickReported;
+        std::function<void()> stateReported;
     };
 
     ActivitySampler(SerialQueue &stateQueue, Hooks hooks,

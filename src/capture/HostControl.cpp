@@ -154,7 +154,9 @@ void record(HostControl::Shared &shared, const std::shared_ptr<Conn> &conn,
         };
         recorder = shared.factory
             ? shared.factory(std::move(opts), std::move(sendLine))
-            : std::make_shared<NativeRecorder>(std::move(opts), std::move(sendLine));
+            : std::make_shared<NativeRecorder>(std::move(opts), std::move(sendLine),
+                                               &ScreenSource::create, &AudioSource::create,
+                                               &NativeRecorder::liveActivity);
         shared.recorder = recorder;
     }
 

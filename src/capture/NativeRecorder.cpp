@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QLocale>
+#include <QPainter>
 #include <QSaveFile>
 
 #include <chrono>
@@ -74,11 +75,12 @@ QImage scaledForStorage(const QImage &image, int maxSide)
 } // namespace
 
 NativeRecorder::NativeRecorder(Options opts, Emit sendLine, SourceFactory sources,
-                               AudioFactory audioSources)
+                               AudioFactory audioSources, ActivityFactory activity)
     : m_opts(std::move(opts))
     , m_emit(std::move(sendLine))
     , m_sources(std::move(sources))
     , m_audioSources(std::move(audioSources))
+    , m_activities(std::move(activity))
     , m_started(now())
 { }
 
@@ -86,6 +88,15 @@ NativeRecorder::~NativeRecorder()
 {
     stopPacing();
     stopAudio();
+    // The sampler waits for the state queue's work, which needs the queues still alive.
+    m_frameQueue.drain();
+    m_activity.reset();
+}
+
+std::unique_ptr<ActivitySampler> NativeRecorder::liveActivity(SerialQueue &stateQueue,
+                                                              ActivitySampler::Hooks hooks)
+{
+    return std::make_unique<ActivitySampler>(stateQueue, std::move(hooks));
 }
 
 double NativeRecorder::now()
@@ -121,6 +132,8 @@ void NativeRecorder::start()
             throw DomainError(
                 QStringLiteral("Velko"), 2,
                 m_source->failure().value_or(QStringLiteral("could not grab the screen")));
+        if (m_activities)
+            m_activity = m_activities(m_stateQueue, activityHooks(monitors));
     }
 
     // An audio server that cannot record costs the narration, not the recording.
@@ -147,11 +160,15 @@ void NativeRecorder::start()
     if (m_opts.screen) {
         startRedaction();
         startPacing();
+        if (m_activity)
+            m_activity->start();
     }
 }
 
 QJsonObject NativeRecorder::stop()
 {
+    if (m_activity)
+        m_activity->stop();
     stopPacing();
     stopAudio();
     m_frameQueue.drain();
@@ -299,10 +316,56 @@ void NativeRecorder::onSample()
             streamFailed(*failure);
         return;
     }
+    coverSecureField(image);
     bool force = false;
     m_stateQueue.sync([&] { force = std::exchange(m_forceNext, false); });
     if (m_filter.keep(FrameFilter::dHash(image), force))
         writeFrame(image);
+}
+
+ActivitySampler::Hooks NativeRecorder::activityHooks(const QList<ScreenSource::Monitor> &monitors)
+{
+    ActivitySampler::Hooks hooks;
+    hooks.emitLine = m_emit;
+    hooks.forceNext = [this] {
+        forceNext();
+    };
+    // The monitors as the recording started; clicks and pointer positions are numbered and
+    // placed against them.
+    hooks.displayIndex = [monitors](QPoint point) -> std::optional<int> {
+        for (qsizetype i = 0; i < monitors.size(); ++i) {
+            if (monitors[i].rect.contains(point))
+                return int(i + 1);
+        }
+        return std::nullopt;
+    };
+    const QPoint origin = monitors.first().rect.topLeft();
+    hooks.toGlobal = [origin](QPoint point) {
+        return point - origin;
+    };
+    hooks.clickReported = [this] {
+        ++m_clickCount;
+    };
+    hooks.stateReported = [this] {
+        ++m_stateCount;
+    };
+    return hooks;
+}
+
+// A focused password field is covered before the frame is hashed or stored: what is typed there
+// never reaches a recording, whatever the field shows.
+void NativeRecorder::coverSecureField(QImage &image) const
+{
+    if (!m_activity)
+        return;
+    const std::optional<QRect> field = m_activity->secureFrame();
+    if (!field)
+        return;
+    const QRect area = field->intersected(m_monitor).translated(-m_monitor.topLeft());
+    if (area.isEmpty())
+        return;
+    QPainter painter(&image);
+    painter.fillRect(area, QColor::fromRgbF(0.45f, 0.45f, 0.45f));
 }
 
 void NativeRecorder::writeFrame(QImage &image)

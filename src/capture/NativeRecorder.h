@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/ActivitySampler.h"
 #include "capture/AudioSink.h"
 #include "capture/FrameFilter.h"
 #include "capture/TextRecognizer.h"
@@ -37,12 +38,18 @@ public:
     using SourceFactory = std::function<std::unique_ptr<ScreenSource>()>;
     using AudioFactory =
         std::function<std::unique_ptr<AudioSource>(AudioSource::Device, AudioSource::Layout)>;
+    // Clicks and application state of the desktop being recorded (liveActivity); without a
+    // factory the recording has frames only, as for a source that is not the live desktop.
+    using ActivityFactory = std::function<std::unique_ptr<ActivitySampler>(
+        SerialQueue &stateQueue, ActivitySampler::Hooks hooks)>;
+    static std::unique_ptr<ActivitySampler> liveActivity(SerialQueue &stateQueue,
+                                                         ActivitySampler::Hooks hooks);
 
     static constexpr int maxStoredSide = 1600;
     static constexpr int jpegQuality = 60;
 
     NativeRecorder(Options opts, Emit sendLine, SourceFactory sources = &ScreenSource::create,
-                   AudioFactory audioSources = &AudioSource::create);
+                   AudioFactory audioSources = &AudioSource::create, ActivityFactory activity = {});
     ~NativeRecorder();
 
     NativeRecorder(const NativeRecorder &) = delete;
@@ -82,6 +89,8 @@ private:
     void pace();
     void onSample();
     void writeFrame(QImage &image);
+    ActivitySampler::Hooks activityHooks(const QList<ScreenSource::Monitor> &monitors);
+    void coverSecureField(QImage &image) const;
     void streamFailed(const QString &description);
     std::optional<QString> startAudio(AudioSource::Device device, const QString &fileName,
                                       std::unique_ptr<AudioSource> &source,
@@ -93,6 +102,7 @@ private:
     const Emit m_emit;
     SourceFactory m_sources;
     AudioFactory m_audioSources;
+    ActivityFactory m_activities;
     std::unique_ptr<ScreenSource> m_source;
     QRect m_monitor;
     double m_started;
@@ -102,6 +112,8 @@ private:
     std::optional<QString> m_lastError; // set on the frames queue, read after it was drained
     FrameFilter m_filter;
     std::unique_ptr<TextRecognizer> m_text; // frames queue only
+    // Clicks and application state; set before the frames start, read on the frames queue.
+    std::unique_ptr<ActivitySampler> m_activity;
 
     // A sample is in hand (queued, hashed or being written): further ticks are dropped.
     std::atomic<bool> m_busy = false;

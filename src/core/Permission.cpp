@@ -1,7 +1,9 @@
 #include "core/Permission.h"
 
 #include "core/SpeechModel.h"
+#include "platform/AccessibilityTree.h"
 #include "platform/AudioSource.h"
+#include "platform/ClickListener.h"
 #include "platform/ScreenSource.h"
 
 #include <QProcess>
@@ -18,14 +20,16 @@ State screenState()
     return ScreenSource::create()->accessible() ? State::Granted : State::NotAsked;
 }
 
+// Controls and focus are read over the accessibility bus, once the desktop turned it on.
 State accessibilityState()
 {
-    return State::NotAsked;
+    return AccessibilityTree::shared().trusted() ? State::Granted : State::NotAsked;
 }
 
+// Clicks are seen through XInput 2; a display without it cannot be granted anything.
 State inputMonitoringState()
 {
-    return State::NotAsked;
+    return ClickListener::available() ? State::Granted : State::NotAsked;
 }
 
 // Nobody asks for the microphone here: it is there when the audio server answers with an input.
@@ -147,6 +151,9 @@ Permission::State Permission::state() const
 std::optional<QString> Permission::request() const
 {
     if (state() == State::Granted)
+        return std::nullopt;
+    // The desktop's accessibility switch can be turned on from here; its panel is the fallback.
+    if (m_kind == Accessibility && AccessibilityTree::shared().enable())
         return std::nullopt;
     const std::optional<QUrl> settings = settingsURL();
     if (settings &&

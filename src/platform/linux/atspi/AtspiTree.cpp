@@ -15,10 +15,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// How long an answer about the desktop's accessibility switch, or the list of applications,
-// is reused before it is asked again.
+// How long the answer about the desktop's accessibility switch is reused.
 constexpr auto EnabledTtl = 1s;
-constexpr auto AppsTtl = 1s;
+// An application missing from the list is looked for again after this long: one that has just
+// started is found by the next click, one without accessibility costs little.
+constexpr auto AppsTtl = 200ms;
 // Enough for any real window; it keeps a broken tree from walking forever.
 constexpr int FocusWalkLimit = 400;
 
