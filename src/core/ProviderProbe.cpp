@@ -130,20 +130,36 @@ Result probeBuiltin(Provider provider, const std::optional<QString> &key,
     return result;
 }
 
+// The futures are made outside the coroutines: GCC 12 destroys the captures of a lambda
+// temporary inside a co_await expression twice.
+static QFuture<Result> runInBackground(const QMap<QString, QString> &env)
+{
+    return Background::run([env] { return run(env); });
+}
+
+static QFuture<Result> probeInBackground(Provider provider, const std::optional<QString> &key,
+                                         const std::optional<QString> &awsProfile,
+                                         const std::optional<QString> &awsRegion)
+{
+    return Background::run([provider, key, awsProfile, awsRegion] {
+        return probeBuiltin(provider, key, awsProfile, awsRegion);
+    });
+}
+
 QCoro::Task<Result> remote(QString url, std::optional<QString> token)
 {
     QMap<QString, QString> env {{QStringLiteral("VELKO_SERVER_URL"), url}};
     if (present(token))
         env.insert(QStringLiteral("VELKO_TOKEN"), *token);
-    co_return co_await Background::run([env] { return run(env); });
+    QFuture<Result> probe = runInBackground(env);
+    co_return co_await probe;
 }
 
 QCoro::Task<Result> builtin(Provider provider, std::optional<QString> key,
                             std::optional<QString> awsProfile, std::optional<QString> awsRegion)
 {
-    co_return co_await Background::run([provider, key, awsProfile, awsRegion] {
-        return probeBuiltin(provider, key, awsProfile, awsRegion);
-    });
+    QFuture<Result> probe = probeInBackground(provider, key, awsProfile, awsRegion);
+    co_return co_await probe;
 }
 
 } // namespace ProviderProbe

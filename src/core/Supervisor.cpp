@@ -92,25 +92,35 @@ void Supervisor::start()
 
 QCoro::Task<> Supervisor::begin(quint64 run)
 {
+    // Every local sits at the top scope and no temporary spans a co_await: GCC 12 destroys
+    // such objects twice.
     QPointer<Supervisor> self(this);
-    if (ServerConfig::mode() == ServerConfig::Mode::Builtin) {
-        const std::shared_ptr<VelkoServer> server = m_server;
-        const QString envFile = ServerConfig::envFilePath();
-        const auto timeout = m_limits.serverTimeout;
-        const std::optional<QString> failure = co_await Background::run([server, envFile, timeout] {
-            return server->start(std::nullopt, std::nullopt, envFile, timeout);
-        });
-        if (!self || run != m_run)
-            co_return;
-        setServerError(failure);
-    } else {
+    const bool builtin = ServerConfig::mode() == ServerConfig::Mode::Builtin;
+    QFuture<std::optional<QString>> serverStart;
+    std::optional<QString> serverFailure;
+    if (builtin) {
+        serverStart = startServer();
+        serverFailure = co_await serverStart;
+    }
+    if (!self || run != m_run)
+        co_return;
+    if (!builtin)
         m_server->stop();
-        setServerError(std::nullopt);
-    }
-    if (const auto failure = launch()) {
+    setServerError(serverFailure);
+    const std::optional<QString> launchFailure = launch();
+    if (launchFailure) {
         m_launchPending = false;
-        setPhase(Phase::crashed(QStringLiteral("could not start the pipeline: %1").arg(*failure)));
+        setPhase(
+            Phase::crashed(QStringLiteral("could not start the pipeline: %1").arg(*launchFailure)));
     }
+}
+
+QFuture<std::optional<QString>> Supervisor::startServer() const
+{
+    return Background::run([server = m_server, envFile = ServerConfig::envFilePath(),
+                            timeout = m_limits.serverTimeout] {
+        return server->start(std::nullopt, std::nullopt, envFile, timeout);
+    });
 }
 
 std::optional<QString> Supervisor::launch()

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QFile>
+#include <QFuture>
 #include <QList>
 #include <QMap>
 #include <QObject>
@@ -120,6 +121,8 @@ signals:
 
 private:
     QCoro::Task<> begin(quint64 run);
+    // The built-in server's blocking start, on a thread of its own.
+    QFuture<std::optional<QString>> startServer() const;
     std::optional<QString> launch();
     void consume(quint64 generation, const QByteArray &raw);
     void appendLines(const QStringList &lines);

@@ -1,9 +1,12 @@
+#include "core/Paths.h"
 #include "core/ProcessTree.h"
 #include "core/Supervisor.h"
+#include "core/VelkoServer.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
@@ -110,7 +113,7 @@ private slots:
         const auto announced = Supervisor::parsePort(lines.first());
         QVERIFY(announced);
         QCOMPARE(h.supervisor.phase().port, *announced);
-        const QString passed = h.events().first().section(' ', 2);
+        const QString passed = h.events().first().section(' ', 2, 2);
         QVERIFY(passed.toInt() > 0);
         QVERIFY(passed.toInt() != *announced);
         QCOMPARE(lines.first(),
@@ -167,6 +170,85 @@ private slots:
         }
         QTest::qWait(500);
         QCOMPARE(h.count("start"), 4); // nothing more is scheduled
+
+        QFile log(Paths::logsDir() + "/server.log");
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(log.readAll());
+        static const QRegularExpression header(
+            "\n--- \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\+0000 starting pipeline on port "
+            "\\d+\n"
+            "fake pipeline: giving up\n--- exited with status 3\n$");
+        QVERIFY2(header.match(text).hasMatch(), qPrintable(text.right(200)));
+    }
+
+    void failedRelaunchCrashes()
+    {
+        Harness h("exit");
+        h.supervisor.start();
+        QTRY_COMPARE_WITH_TIMEOUT(h.count("start"), 1, 10000);
+        qputenv("VELKO_PYTHON_HOME", QFile::encodeName(h.sandbox.path("no-python")));
+        QTRY_COMPARE_WITH_TIMEOUT(kindOf(h.supervisor), Supervisor::Phase::Crashed, 10000);
+        QCOMPARE(h.supervisor.phase().reason,
+                 QStringLiteral("could not restart the pipeline: No such file or directory"));
+    }
+
+    void builtinMode_data()
+    {
+        QTest::addColumn<QString>("server"); // app.py to install, empty for none
+        QTest::addColumn<QString>("serverError");
+        QTest::newRow("server answers") << VELKO_SOURCE_DIR "/resources/server/app.py" << QString();
+        QTest::newRow("server missing: the pipeline runs all the same")
+            << ""
+            << "the built-in server is missing from this build";
+    }
+
+    // In built-in mode the model server starts first and the pipeline is pointed at it.
+    void builtinMode()
+    {
+        QFETCH(QString, server);
+        QFETCH(QString, serverError);
+        Harness h("serve");
+        if (!server.isEmpty())
+            QVERIFY(QFile::copy(server, h.sandbox.path("repo/server/app.py")));
+        QSettings().setValue("serverMode", "builtin");
+        QSignalSpy errors(&h.supervisor, &Supervisor::serverErrorChanged);
+        h.supervisor.start();
+        QTRY_COMPARE_WITH_TIMEOUT(kindOf(h.supervisor), Supervisor::Phase::Running, 15000);
+        QSettings().clear();
+        QCOMPARE(h.supervisor.serverError().value_or(QString()), serverError);
+        QCOMPARE(errors.size(), serverError.isNull() ? 0 : 1);
+        const QString seen = h.events().first().section(' ', 3);
+        if (serverError.isNull()) {
+            const pid_t serverPid = h.supervisor.server().pid();
+            QCOMPARE(seen,
+                     QStringLiteral("http://127.0.0.1:%1").arg(*h.supervisor.server().port()));
+            QCOMPARE(h.supervisor.stop(), QList<pid_t>());
+            QVERIFY(!ProcessTree::isAlive(serverPid));
+        } else {
+            QCOMPARE(seen, QStringLiteral("-"));
+        }
+    }
+
+    // A stop while the built-in server is still starting leaves nothing to launch afterwards.
+    void stopWhileTheServerStarts()
+    {
+        Supervisor::Limits limits = fastLimits();
+        limits.serverTimeout = 1s;
+        Harness h("serve", limits);
+        QVERIFY(QFile::copy(VELKO_FIXTURES_DIR "/fake_model_server.py",
+                            h.sandbox.path("repo/server/app.py")));
+        qputenv("FAKE_SERVER", "deaf");
+        QSettings().setValue("serverMode", "builtin");
+        h.supervisor.start();
+        QTRY_VERIFY(h.supervisor.server().pid() > 0);
+        h.supervisor.stop();
+        QSettings().clear();
+        qunsetenv("FAKE_SERVER");
+        QCOMPARE(kindOf(h.supervisor), Supervisor::Phase::Stopped);
+        QTest::qWait(1500);
+        QCOMPARE(kindOf(h.supervisor), Supervisor::Phase::Stopped);
+        QCOMPARE(h.count("start"), 0);
+        QCOMPARE(h.supervisor.server().pid(), 0);
     }
 
     void exitsOutsideTheWindowCountAsFirst()

@@ -11,6 +11,8 @@
 #include <QSettings>
 #include <QTest>
 
+#include <qcoro/qcorotask.h>
+
 #include "Sandbox.h"
 
 using namespace std::chrono_literals;
@@ -242,6 +244,30 @@ private slots:
         QVERIFY(clock.elapsed() < 4000);
     }
 
+    void remoteProbe_data()
+    {
+        QTest::addColumn<QString>("token"); // null: none
+        QTest::addColumn<QString>("detail");
+        QTest::newRow("with a device key") << "dk"
+                                           << "https://account.test dk";
+        QTest::newRow("an empty key is not passed") << ""
+                                                    << "https://account.test -";
+        QTest::newRow("without a key") << QString() << "https://account.test -";
+    }
+
+    void remoteProbe()
+    {
+        QFETCH(QString, token);
+        QFETCH(QString, detail);
+        Sandbox sandbox(fixtures + "/fake_pipeline.py");
+        install(sandbox, fixtures + "/fake_llm.py", "repo/core/llm.py");
+        qputenv("FAKE_LLM", "echo");
+        const ProviderProbe::Result result =
+            QCoro::waitFor(ProviderProbe::remote("https://account.test", optional(token)));
+        qunsetenv("FAKE_LLM");
+        QCOMPARE(result, (ProviderProbe::Result {true, detail}));
+    }
+
     // The whole road: a temporary built-in server with the provider and key, the pipeline's own
     // model module, and a provider on loopback.
     void builtinProbe_data()
@@ -282,8 +308,8 @@ private slots:
         install(sandbox, resources + "/server/app.py", "repo/server/app.py");
         FakeProvider fakeProvider;
         const QStringList before = probeFiles();
-        const ProviderProbe::Result result = ProviderProbe::probeBuiltin(
-            Provider::Value(provider), optional(key), std::nullopt, std::nullopt, 20s);
+        const ProviderProbe::Result result = QCoro::waitFor(
+            ProviderProbe::builtin(Provider::Value(provider), optional(key), {}, {}));
         QCOMPARE(result, (ProviderProbe::Result {ok, detail}));
         QCOMPARE(probeFiles(), before); // the temporary configuration is gone
     }
