@@ -199,9 +199,13 @@ private slots:
     {
         TestApp second("Second Window");
         QVERIFY(second.ready());
-        QTRY_VERIFY(std::any_of(lines("state").cbegin(), lines("state").cend(), [](auto &line) {
-            return line.value("page_title").toString() == "Second Window";
-        }));
+        const auto shown = [this] {
+            const QList<QJsonObject> states = lines("state");
+            return std::any_of(states.cbegin(), states.cend(), [](const QJsonObject &line) {
+                return line.value("page_title").toString() == "Second Window";
+            });
+        };
+        QTRY_VERIFY(shown());
         QVERIFY(m_forced >= 1);
         clear();
         // Nothing changes: the sampler stays quiet.
