@@ -356,6 +356,21 @@ private slots:
         QVERIFY(!QFile::exists(m_sandbox->dataDir() + "/capture/sessions/" + session + ".jsonl"));
     }
 
+    void importedBundleIsReviewed()
+    {
+        const QByteArray body = R"({"bundle": {"procedure": {"name": "Weekly report"}},
+                                    "source": "report.json"})";
+        const Answer answer = request(m_port, "/api/import", m_token, {}, body);
+        QCOMPARE(answer.status, 200);
+        QCOMPARE(QJsonDocument::fromJson(answer.body).object().value("ok").toBool(), true);
+        QTRY_COMPARE_WITH_TIMEOUT(state(m_port, m_token).value("phase").toString(),
+                                  QStringLiteral("review"), 10000);
+        const QJsonObject review = state(m_port, m_token);
+        QCOMPARE(review.value("bundles")[0]["procedure"]["name"].toString(),
+                 QStringLiteral("Weekly report"));
+        QVERIFY(review.contains("understood"));
+    }
+
     void streamStartsWithTheState()
     {
         QNetworkAccessManager network;
