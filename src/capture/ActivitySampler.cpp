@@ -121,8 +121,7 @@ void ActivitySampler::timerLoop()
 
 std::optional<QRect> ActivitySampler::secureFrame() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_secureFrame;
+    return m_tree.secureFocusFrame();
 }
 
 void ActivitySampler::onClick(ClickListener::Button button, double t, QPoint at)
@@ -191,11 +190,7 @@ void ActivitySampler::sample(const QString &reason)
         put(line, "clipboard", m_desktop->clipboardText());
     }
 
-    {
-        const auto secure = m_tree.secureFocusFrame();
-        std::lock_guard lock(m_mutex);
-        m_secureFrame = secure;
-    }
+    m_tree.refreshSecureFocus();
 
     const QString sig = signature(line);
     if (sig != m_lastSig)

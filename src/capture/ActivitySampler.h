@@ -50,7 +50,7 @@ public:
 
     int clickCount() const { return m_clickCount; }
     int stateCount() const { return m_stateCount; }
-    // The focused password field, in root-window coordinates, as of the last sample.
+    // The focused password field, in root-window coordinates; never waits.
     std::optional<QRect> secureFrame() const;
 
     // On the state queue.
@@ -80,9 +80,8 @@ private:
     std::atomic<bool> m_timerSamplePending {false};
     std::atomic<bool> m_stopped {false};
 
-    mutable std::mutex m_mutex;
+    std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_timerStop = false;
     std::thread m_timer;
-    std::optional<QRect> m_secureFrame;
 };

@@ -50,9 +50,11 @@ public:
     virtual std::vector<AccessibleElementPtr> windows(qint64 pid) = 0;
     // The element of that application that holds the keyboard focus.
     virtual AccessibleElementPtr focused(qint64 pid) = 0;
-    // The frame of the focused element anywhere on the desktop when it is a secure field; kept
-    // up to date from focus events, so it is cheap to ask often.
+    // The frame of the focused element anywhere on the desktop when it is a secure field, as
+    // focus events and the last refresh left it. Never waits: frames ask it on their own thread.
     virtual std::optional<QRect> secureFocusFrame() = 0;
+    // Reads that frame again, since its window may have moved.
+    virtual void refreshSecureFocus() = 0;
 
     static AccessibilityTree &shared();
 };

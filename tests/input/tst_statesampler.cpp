@@ -32,6 +32,7 @@ public:
     std::vector<AccessibleElementPtr> windows(qint64) override { return {}; }
     AccessibleElementPtr focused(qint64) override { return {}; }
     std::optional<QRect> secureFocusFrame() override { return std::nullopt; }
+    void refreshSecureFocus() override { }
 };
 
 FrontApp app(const QString &name, const QString &title, qint64 pid = 4242)

@@ -603,14 +603,19 @@ AccessibleElementPtr AtspiTree::focused(qint64 pid)
 
 std::optional<QRect> AtspiTree::secureFocusFrame()
 {
-    std::optional<QRect> frame;
-    perform([&] {
-        if (!m_focus || !m_focusSecure)
-            return;
-        AtspiElement element(static_cast<AtspiAccessible *>(g_object_ref(m_focus)));
-        frame = element.frame();
+    std::lock_guard lock(m_secureMutex);
+    return m_secureFrame;
+}
+
+void AtspiTree::refreshSecureFocus()
+{
+    perform([this] {
+        std::optional<QRect> frame;
+        if (m_focus && m_focusSecure)
+            frame = AtspiElement(static_cast<AtspiAccessible *>(g_object_ref(m_focus))).frame();
+        std::lock_guard lock(m_secureMutex);
+        m_secureFrame = frame;
     });
-    return frame;
 }
 
 void AtspiTree::onFocus(AtspiEvent *event, void *self)
@@ -629,4 +634,6 @@ void AtspiTree::onFocus(AtspiEvent *event, void *self)
         tree->m_focusSecure = false;
     }
     g_boxed_free(ATSPI_TYPE_EVENT, event);
+    // At once, not at the next sample: the very next frame may show the field.
+    tree->refreshSecureFocus();
 }

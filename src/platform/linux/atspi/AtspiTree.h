@@ -29,6 +29,7 @@ public:
     std::vector<AccessibleElementPtr> windows(qint64 pid) override;
     AccessibleElementPtr focused(qint64 pid) override;
     std::optional<QRect> secureFocusFrame() override;
+    void refreshSecureFocus() override;
 
 private:
     void run();
@@ -49,5 +50,7 @@ private:
     QHash<qint64, AtspiAccessible *> m_apps;
     AtspiAccessible *m_focus = nullptr;
     bool m_focusSecure = false;
+    std::mutex m_secureMutex;
+    std::optional<QRect> m_secureFrame; // guarded by m_secureMutex
     std::thread m_thread;
 };
