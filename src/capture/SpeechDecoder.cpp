@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QStringList>
 
+#include <vector>
+
 #include <pocketsphinx.h>
 
 namespace {
@@ -21,19 +23,37 @@ QString spokenWord(const char *word)
 
 } // namespace
 
-std::unique_ptr<SpeechDecoder> SpeechDecoder::create(QString *error)
+QMap<QByteArray, QByteArray> SpeechDecoder::defaultOptions()
 {
-    const QByteArray hmm = QFile::encodeName(SpeechModel::acousticModel());
-    const QByteArray dict = QFile::encodeName(SpeechModel::dictionary());
     const QString grammar = SpeechModel::grammar();
-    const QByteArray model =
-        QFile::encodeName(grammar.isEmpty() ? SpeechModel::languageModel() : grammar);
-    const char *modelKind = grammar.isEmpty() ? "-lm" : "-jsgf";
-    // Spectral noise subtraction estimates the noise from the first frames: the exact zeros of
-    // a silent output would make it erase the speech that follows.
-    cmd_ln_t *config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.constData(), "-dict",
-                                   dict.constData(), modelKind, model.constData(), "-samprate",
-                                   "16000", "-remove_noise", "no", "-logfn", "/dev/null", nullptr);
+    QMap<QByteArray, QByteArray> options {
+        {"-hmm", QFile::encodeName(SpeechModel::acousticModel())},
+        {"-dict", QFile::encodeName(SpeechModel::dictionary())},
+        {"-samprate", "16000"},
+        // Spectral noise subtraction estimates the noise from the first frames: the exact zeros
+        // of a silent output would make it erase the speech that follows.
+        {"-remove_noise", "no"},
+        // The lattice rescoring pass costs time and, measured on narration, adds errors.
+        {"-bestpath", "no"},
+        {"-logfn", "/dev/null"},
+    };
+    if (grammar.isEmpty())
+        options.insert("-lm", QFile::encodeName(SpeechModel::languageModel()));
+    else
+        options.insert("-jsgf", QFile::encodeName(grammar));
+    return options;
+}
+
+std::unique_ptr<SpeechDecoder> SpeechDecoder::create(QString *error,
+                                                     const QMap<QByteArray, QByteArray> &options)
+{
+    QList<QByteArray> arguments {"velko"};
+    for (auto it = options.begin(); it != options.end(); ++it)
+        arguments << it.key() << it.value();
+    std::vector<char *> argv;
+    for (QByteArray &argument : arguments)
+        argv.push_back(argument.data());
+    cmd_ln_t *config = cmd_ln_parse_r(nullptr, ps_args(), int(argv.size()), argv.data(), FALSE);
     ps_decoder_t *decoder = config ? ps_init(config) : nullptr;
     if (config)
         cmd_ln_free_r(config);
@@ -55,6 +75,9 @@ SpeechDecoder::SpeechDecoder(ps_decoder_t *decoder)
 
 SpeechDecoder::~SpeechDecoder()
 {
+    // An utterance still open holds search state that only its end frees.
+    if (!m_finished)
+        ps_end_utt(m_decoder);
     ps_free(m_decoder);
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QString>
 
 #include <cstdint>
@@ -23,8 +25,12 @@ public:
         double duration = 0;
     };
 
-    // Loads the model (or the test grammar); a message when it cannot.
-    static std::unique_ptr<SpeechDecoder> create(QString *error);
+    // The decoder's settings: the installed model (or the test grammar) and the tuning chosen
+    // for it, by option name.
+    static QMap<QByteArray, QByteArray> defaultOptions();
+    // Loads the model; a message when it cannot.
+    static std::unique_ptr<SpeechDecoder>
+    create(QString *error, const QMap<QByteArray, QByteArray> &options = defaultOptions());
     ~SpeechDecoder();
 
     SpeechDecoder(const SpeechDecoder &) = delete;

@@ -50,7 +50,9 @@ bool installed()
 
 bool supports(const QLocale &locale)
 {
-    return locale.language() == QLocale::English;
+    // The C locale (LANG unset or "C", common on servers and minimal sessions) names no language;
+    // its texts are American English, and so is its speech.
+    return locale.language() == QLocale::English || locale.language() == QLocale::C;
 }
 
 QString grammar()

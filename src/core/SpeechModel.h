@@ -13,7 +13,7 @@ QString languageModel();
 QString dictionary();
 // Every model file is present.
 bool installed();
-// The model serves every English locale; other languages have none.
+// The model serves every English locale and the C locale; other languages have none.
 bool supports(const QLocale &locale);
 
 // The JSGF grammar that replaces the language model, empty for none. Only tests set one: the

@@ -124,6 +124,7 @@ private slots:
         QTest::newRow("other language")
             << speech << "de_DE" << QString() << "no speech recognizer for de_DE";
         QTest::newRow("British English is served") << speech << "en_GB" << QString() << QString();
+        QTest::newRow("the C locale is served") << speech << "C" << QString() << QString();
         QTest::newRow("model missing")
             << speech << "en_US"
             << "/nonexistent"
