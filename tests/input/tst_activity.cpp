@@ -2,6 +2,8 @@
 
 #include "capture/ActivitySampler.h"
 
+#include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QJsonArray>
 #include <QWindow>
@@ -43,6 +45,14 @@ private:
 private slots:
     void initTestCase()
     {
+        // An installed application entry names the test window's program.
+        const QString applications = qEnvironmentVariable("XDG_DATA_HOME") + "/applications";
+        QVERIFY(QDir().mkpath(applications));
+        QFile entry(applications + "/velko-test-tool.desktop");
+        QVERIFY(entry.open(QIODevice::WriteOnly));
+        entry.write("[Desktop Entry]\nType=Application\nName=Velko Test Tool\nExec=" VELKO_TESTAPP
+                    "\n");
+        entry.close();
         QVERIFY(AccessibilityTree::shared().enable());
         m_app = std::make_unique<TestApp>();
         QVERIFY(m_app->ready());
@@ -137,6 +147,18 @@ private slots:
         QCOMPARE(lines().first().value("type").toString(), QString("click"));
         QVERIFY(m_forced >= 1);
         QCOMPARE(m_sampler->clickCount(), 1);
+    }
+
+    void frontApplication()
+    {
+        const auto desktop = DesktopState::create();
+        QVERIFY(desktop);
+        const std::optional<FrontApp> app = desktop->frontApp();
+        QVERIFY(app);
+        QCOMPARE(app->pid, m_app->pid());
+        QCOMPARE(app->name, QString("Velko Test Tool"));
+        QCOMPARE(app->bundleId, QString("velko_input_testapp"));
+        QCOMPARE(app->windowTitle, std::optional<QString>("Velko Test Window"));
     }
 
     void clickOutsideEveryDisplay()

@@ -1,4 +1,5 @@
 #include "capture/ActivitySampler.h"
+#include "capture/AutomationReader.h"
 
 #include <QTest>
 
@@ -177,6 +178,32 @@ private slots:
         queue.sync([&] { sampler.sample("timer"); });
         QCOMPARE(lines.size(), 1);
         QCOMPARE(lines.first().value("app").toString(), expected);
+    }
+
+    void browserNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("windowClass");
+        QTest::addColumn<bool>("browser");
+        QTest::newRow("display name") << "Google Chrome"
+                                      << "" << true;
+        QTest::newRow("any letter case") << "FIREFOX"
+                                         << "" << true;
+        QTest::newRow("window class") << "Web Browser"
+                                      << "Chromium" << true;
+        QTest::newRow("not a browser") << "Text Editor"
+                                       << "gedit" << false;
+    }
+
+    void browserNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, windowClass);
+        QFETCH(bool, browser);
+        FrontApp front = app(name, "t");
+        front.windowClass = windowClass;
+        QCOMPARE(AutomationReader::isBrowser(front), browser);
+        QVERIFY(!AutomationReader::isSheet(front));
     }
 
     void clicksWithoutAListenerWarn()
