@@ -75,10 +75,11 @@ QCoro::Task<> finished(QNetworkReply *reply)
     QPointer<QNetworkReply> guard(reply);
     if (!guard || guard->isFinished())
         co_return;
-    co_await SignalWait([reply](const SignalWait::Wake &wake) {
+    SignalWait done([reply](const SignalWait::Wake &wake) {
         return QList {QObject::connect(reply, &QNetworkReply::finished, reply, wake),
                       QObject::connect(reply, &QObject::destroyed, reply, wake)};
     });
+    co_await done;
 }
 
 Answer take(QNetworkReply *reply)

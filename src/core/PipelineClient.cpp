@@ -158,12 +158,13 @@ QCoro::Task<> PipelineClient::streamLoop(QPointer<PipelineClient> self,
 
         // Headers first: a stream may stay silent for a long time after them.
         if (!reply->isFinished()) {
-            co_await SignalWait([reply](const SignalWait::Wake &wake) {
+            SignalWait headers([reply](const SignalWait::Wake &wake) {
                 return QList {QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, wake),
                               QObject::connect(reply, &QNetworkReply::readyRead, reply, wake),
                               QObject::connect(reply, &QNetworkReply::finished, reply, wake),
                               QObject::connect(reply, &QObject::destroyed, reply, wake)};
             });
+            co_await headers;
         }
         if (!self || stream->cancelled || !stream->reply)
             break;
@@ -216,11 +217,12 @@ QCoro::Task<> PipelineClient::streamLoop(QPointer<PipelineClient> self,
                 buffer.remove(0, start);
                 if (stop || !stream->reply || reply->isFinished())
                     break;
-                co_await SignalWait([reply](const SignalWait::Wake &wake) {
+                SignalWait moreData([reply](const SignalWait::Wake &wake) {
                     return QList {QObject::connect(reply, &QNetworkReply::readyRead, reply, wake),
                                   QObject::connect(reply, &QNetworkReply::finished, reply, wake),
                                   QObject::connect(reply, &QObject::destroyed, reply, wake)};
                 });
+                co_await moreData;
                 stop = !self || stream->cancelled;
             }
             if (stop || !self || stream->cancelled || !stream->reply)
@@ -245,9 +247,10 @@ QCoro::Task<> PipelineClient::retryWait(std::shared_ptr<Stream> stream)
         co_return;
     QTimer *timer = stream->retry;
     timer->start();
-    co_await SignalWait([timer](const SignalWait::Wake &wake) {
+    SignalWait retryTimer([timer](const SignalWait::Wake &wake) {
         return QList {QObject::connect(timer, &QTimer::timeout, timer, wake)};
     });
+    co_await retryTimer;
 }
 
 QCoro::Task<std::optional<QJsonObject>> PipelineClient::json(QString path,

@@ -11,9 +11,10 @@
 // the signals it cares about to the given wake-up function (always with a context object) and
 // returns the connections; the first wake-up drops them all and resumes the coroutine.
 //
-//     co_await SignalWait([&](auto wake) {
+//     SignalWait finished([&](const SignalWait::Wake &wake) {
 //         return QList{QObject::connect(reply, &QNetworkReply::finished, reply, wake)};
 //     });
+//     co_await finished; // a named awaiter: GCC 12 mishandles temporaries in co_await
 class SignalWait
 {
 public:
