@@ -92,8 +92,8 @@ void Supervisor::start()
 
 QCoro::Task<> Supervisor::begin(quint64 run)
 {
-    // Every local sits at the top scope and no temporary spans a co_await: GCC 12 destroys
-    // such objects twice.
+    // The future is made outside the co_await expression: GCC 12 destroys the captures of a
+    // lambda temporary inside one twice.
     QPointer<Supervisor> self(this);
     const bool builtin = ServerConfig::mode() == ServerConfig::Mode::Builtin;
     QFuture<std::optional<QString>> serverStart;
