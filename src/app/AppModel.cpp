@@ -537,7 +537,14 @@ std::optional<AppModel::QuitQuestion> AppModel::quitQuestion(const QDateTime &no
 {
     if (m_quitting || !m_onboarded || m_supervisor->phase().kind != SupervisorPhase::Running)
         return std::nullopt;
-    const int runs = m_client->activeRuns();
+    return quitQuestion(m_client->activeRuns(), m_client->schedules(), m_client->schedulesPaused(),
+                        now, QLocale());
+}
+
+std::optional<AppModel::QuitQuestion>
+AppModel::quitQuestion(int runs, const QList<PipelineClient::Schedule> &schedules, bool paused,
+                       const QDateTime &now, const QLocale &locale)
+{
     if (runs >= 1)
         return QuitQuestion {runs == 1 ? QStringLiteral("A workflow is running")
                                        : QStringLiteral("%1 workflows are running").arg(runs),
@@ -545,8 +552,8 @@ std::optional<AppModel::QuitQuestion> AppModel::quitQuestion(const QDateTime &no
                              QStringLiteral("Keep Running"), QStringLiteral("Quit")};
 
     QList<PipelineClient::Schedule> scheduled;
-    if (!m_client->schedulesPaused()) {
-        for (const PipelineClient::Schedule &schedule : m_client->schedules()) {
+    if (!paused) {
+        for (const PipelineClient::Schedule &schedule : schedules) {
             if (schedule.on)
                 scheduled.append(schedule);
         }
@@ -564,7 +571,7 @@ std::optional<AppModel::QuitQuestion> AppModel::quitQuestion(const QDateTime &no
     }
     if (earliest)
         informative += QStringLiteral(" — “%1” would miss %2.")
-                           .arg(earliest->name, relativeWhen(*earliest->nextAt, now, QLocale()));
+                           .arg(earliest->name, relativeWhen(*earliest->nextAt, now, locale));
     else
         informative += QLatin1Char('.');
     return QuitQuestion {QStringLiteral("Quit Velko AI?"), informative,

@@ -135,6 +135,10 @@ public:
 
     // The question quitting asks now, if any (none: quit without asking).
     std::optional<QuitQuestion> quitQuestion(const QDateTime &now) const;
+    // The question for these runs and schedules.
+    static std::optional<QuitQuestion>
+    quitQuestion(int runs, const QList<PipelineClient::Schedule> &schedules, bool paused,
+                 const QDateTime &now, const QLocale &locale);
     // Asks when quitting would stop workflows: true cancels the quit.
     bool shouldKeepRunning();
     // For an update: true when it must wait for runs to end, then `then` runs.
