@@ -179,15 +179,12 @@ QCoro::Task<AccountSignIn::Account> AccountSignIn::signIn(QString server, QStrin
     std::optional<QUrl> start = makeUrl(base, "/auth/" + percentEncoded(provider) + "/start");
     if (!start)
         throw Failure::failed(notAUrl);
-    const QList<std::pair<QString, QString>> items {
-        {QStringLiteral("platform"), platformName},
-        {QStringLiteral("code_challenge"), challenge(verifier)},
-        {QStringLiteral("state"), state},
-        {QStringLiteral("label"), name},
-    };
+    // Built without a braced list: GCC 12 destroys one in a coroutine twice.
     QStringList query;
-    for (const auto &[key, value] : items)
-        query << key + u'=' + percentEncoded(value);
+    query << QStringLiteral("platform=") + percentEncoded(platformName);
+    query << QStringLiteral("code_challenge=") + percentEncoded(challenge(verifier));
+    query << QStringLiteral("state=") + percentEncoded(state);
+    query << QStringLiteral("label=") + percentEncoded(name);
     start->setQuery(query.join(u'&'), QUrl::StrictMode);
     if (!start->isValid())
         throw Failure::failed(notAUrl);

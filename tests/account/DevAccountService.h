@@ -9,6 +9,10 @@
 #include <QProcess>
 #include <QTest>
 
+#include <csignal>
+
+#include <sys/prctl.h>
+
 // The development account service (resources/dev/account_service.py) on a free loopback port,
 // for as long as the object lives.
 class DevAccountService
@@ -21,6 +25,8 @@ public:
             {QStringLiteral(VELKO_SOURCE_DIR "/resources/dev/account_service.py")});
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
         m_process.setStandardErrorFile(QProcess::nullDevice());
+        // The service goes with the test, even when the test crashes.
+        m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         m_process.start();
         m_process.waitForStarted(5000);
         QDeadlineTimer deadline(10000);

@@ -2,6 +2,7 @@
 
 #include "core/AccountSignIn.h"
 #include "core/Keychain.h"
+#include "core/ProviderProbe.h"
 
 #include <QDesktopServices>
 #include <QGuiApplication>
@@ -214,6 +215,33 @@ private Q_SLOTS:
         QCOMPARE(account->value("email").toString(), QString("dev@velko.test"));
         QCOMPARE(service->requests().last()["headers"]["authorization"].toString(),
                  "Bearer " + *key);
+    }
+
+    // After sign-in the pipeline's model client reaches the service's model with the key.
+    void modelAnswersWithTheKey_data()
+    {
+        QTest::addColumn<bool>("down");
+        QTest::addColumn<bool>("withKey");
+        QTest::addColumn<bool>("ok");
+        QTest::newRow("signed in") << false << true << true;
+        QTest::newRow("model down") << true << true << false;
+        QTest::newRow("no key") << false << false << false;
+    }
+    void modelAnswersWithTheKey()
+    {
+        QFETCH(bool, down);
+        QFETCH(bool, withKey);
+        QFETCH(bool, ok);
+        AccountSignIn signer;
+        QVERIFY(!wait(signIn(signer, service->url(), QStringLiteral("dev"))).failure);
+        service->next(QJsonObject {{"model_down", down}});
+        const auto result = wait(ProviderProbe::remote(
+            service->url(), withKey ? AccountSignIn::storedKey() : std::nullopt));
+        QCOMPARE(result.ok, ok);
+        if (ok)
+            QCOMPARE(result.detail, QString("velko-dev-echo"));
+        else
+            QVERIFY(!result.detail.isEmpty());
     }
 
     void failures_data()
