@@ -86,10 +86,15 @@ void SpeechDecoder::process(const int16_t *samples, size_t count)
     if (m_finished || count == 0)
         return;
     ps_process_raw(m_decoder, samples, count, FALSE, FALSE);
+    m_utteranceSamples += count;
     const bool inSpeech = ps_get_in_speech(m_decoder);
-    if (m_inSpeech && !inSpeech) {
+    // Music or a film on the system audio may never pause: the search of one utterance grows
+    // with its length, so a long one is cut into pieces.
+    if ((m_inSpeech && !inSpeech) ||
+        m_utteranceSamples > size_t(maxUtteranceSeconds * sampleRate)) {
         endUtterance();
         ps_start_utt(m_decoder);
+        m_utteranceSamples = 0;
     }
     m_inSpeech = inSpeech;
 }

@@ -11,12 +11,13 @@
 typedef struct ps_decoder_s ps_decoder_t;
 
 // PocketSphinx decoding one continuous stream of 16 kHz mono audio. The decoder's voice
-// detection cuts the stream into utterances; each is decoded in full when it ends, so memory
-// stays flat however long the stream is.
+// detection cuts the stream into utterances of at most maxUtteranceSeconds; each is decoded in
+// full when it ends, so memory stays flat however long the stream is.
 class SpeechDecoder
 {
 public:
     static constexpr int sampleRate = 16000;
+    static constexpr int maxUtteranceSeconds = 30;
 
     struct Word
     {
@@ -52,6 +53,7 @@ private:
     ps_decoder_t *m_decoder;
     double m_frameRate;
     bool m_inSpeech = false;
+    size_t m_utteranceSamples = 0;
     bool m_finished = false;
     QList<Word> m_words;
 };

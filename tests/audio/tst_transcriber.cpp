@@ -1,11 +1,14 @@
 #include "capture/Transcriber.h"
 #include "core/SpeechModel.h"
 
+#include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <vector>
 
 using Words = QList<SpeechDecoder::Word>;
@@ -111,6 +114,55 @@ private slots:
         const Transcriber::Outcome outcome = Transcriber::transcribe(path, QLocale("en_US"));
         QVERIFY(!outcome.error);
         QVERIFY(outcome.utterances.isEmpty());
+    }
+
+    // Speech that never pauses for 40 s is still decoded in pieces of at most 30 s, so the
+    // search never holds a whole film's worth of audio.
+    void longSpeechIsCutIntoPieces()
+    {
+        QTemporaryDir dir;
+        QFile sentences(VELKO_FIXTURES_DIR "/sentences.txt");
+        QVERIFY(sentences.open(QIODevice::ReadOnly));
+        QStringList vocabulary = QString::fromUtf8(sentences.readAll())
+                                     .split(QRegularExpression("\\s+"), Qt::SkipEmptyParts);
+        vocabulary.removeDuplicates();
+        // Any sequence of the words: a piece cut in mid-sentence still decodes.
+        QFile grammar(dir.filePath("words.gram"));
+        QVERIFY(grammar.open(QIODevice::WriteOnly));
+        grammar.write("#JSGF V1.0;\ngrammar words;\npublic <words> = ( " +
+                      vocabulary.join(" | ").toUtf8() + " )+;\n");
+        grammar.close();
+
+        std::vector<short> speech;
+        for (int round = 0; round < 2; ++round) {
+            for (int i = 1; i <= 10; ++i) {
+                SF_INFO info {};
+                SNDFILE *file = sf_open(QStringLiteral(VELKO_FIXTURES_DIR "/sentence-%1.wav")
+                                            .arg(i, 2, 10, QChar('0'))
+                                            .toUtf8()
+                                            .constData(),
+                                        SFM_READ, &info);
+                QVERIFY(file);
+                std::vector<short> samples(size_t(info.frames));
+                sf_readf_short(file, samples.data(), info.frames);
+                sf_close(file);
+                speech.insert(speech.end(), samples.begin(), samples.end());
+            }
+        }
+        QVERIFY(speech.size() > 40 * 16000);
+
+        const QString shipped = SpeechModel::grammar();
+        SpeechModel::setGrammarForTesting(grammar.fileName());
+        auto decoder = SpeechDecoder::create(nullptr);
+        SpeechModel::setGrammarForTesting(shipped);
+        QVERIFY(decoder);
+        for (size_t at = 0; at < speech.size(); at += 1600)
+            decoder->process(reinterpret_cast<const int16_t *>(speech.data() + at),
+                             std::min<size_t>(1600, speech.size() - at));
+        QVERIFY(!decoder->words().isEmpty());
+        QVERIFY(decoder->words().last().start < SpeechDecoder::maxUtteranceSeconds + 0.5);
+        decoder->finish();
+        QVERIFY(decoder->words().last().start > SpeechDecoder::maxUtteranceSeconds);
     }
 
     void failures_data()
