@@ -34,7 +34,11 @@ void finish(const QJsonObject &report)
     std::fwrite(json.constData(), 1, size_t(json.size()), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
-    QCoreApplication::exit(report.value(QStringLiteral("ok")).toBool() ? 0 : 1);
+    // Queued: a pipeline that cannot even be launched ends the test before the event loop runs.
+    const int status = report.value(QStringLiteral("ok")).toBool() ? 0 : 1;
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [status] { QCoreApplication::exit(status); },
+        Qt::QueuedConnection);
 }
 
 QCoro::Task<QString> checkPage(QNetworkAccessManager *manager, int port, QString token)

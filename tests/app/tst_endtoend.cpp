@@ -96,6 +96,11 @@ private slots:
         QTest::newRow("no token needed")
             << ""
             << "open" << 1 << QJsonObject {{"ok", false}, {"without_token", 200}, {"page", "ok"}};
+        QTest::newRow("no interpreter")
+            << ""
+            << "python" << 1
+            << QJsonObject {{"ok", false},
+                            {"error", "could not start the pipeline: No such file or directory"}};
         QTest::newRow("no script")
             << ""
             << "noscript" << 1
@@ -111,7 +116,9 @@ private slots:
         QFETCH(QJsonObject, expected);
 
         Home home(settings);
-        if (!fault.isEmpty()) {
+        if (fault == "python") {
+            home.env.insert("VELKO_PYTHON_HOME", home.dir.filePath("no-python"));
+        } else if (!fault.isEmpty()) {
             home.env.insert("VELKO_REPO", VELKO_FIXTURES_DIR "/faulty-pipeline");
             home.env.insert("FAULT", fault);
         }
@@ -126,7 +133,7 @@ private slots:
         for (auto it = expected.begin(); it != expected.end(); ++it)
             QVERIFY2(report.value(it.key()) == it.value(),
                      qPrintable(it.key() + " in " + QString::fromUtf8(out)));
-        QVERIFY(report.value("port").toInt() > 0);
+        QCOMPARE(report.contains("port"), fault != "python");
     }
 
     void recordingEndsInAReviewNotification()
