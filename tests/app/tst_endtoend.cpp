@@ -34,6 +34,11 @@ struct Home
         for (const char *name :
              {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME"})
             env.insert(name, dir.filePath(name));
+        // A runtime folder of its own: the single-instance socket there is per user.
+        QDir().mkpath(dir.filePath("run"));
+        QFile::setPermissions(dir.filePath("run"),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        env.insert("XDG_RUNTIME_DIR", dir.filePath("run"));
         QDir().mkpath(dir.filePath("XDG_CONFIG_HOME/Velko AI"));
         QFile conf(dir.filePath("XDG_CONFIG_HOME/Velko AI/Velko AI.conf"));
         if (conf.open(QIODevice::WriteOnly))
