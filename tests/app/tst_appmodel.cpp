@@ -1,9 +1,11 @@
 #include "app/AppModel.h"
 #include "app/FakeDesktop.h"
 #include "app/LoginItem.h"
+#include "capture/HostControl.h"
 #include "client/FakePipeline.h"
 #include "core/AppLog.h"
 #include "core/Paths.h"
+#include "core/Supervisor.h"
 #include "platform/linux/dbus/DBusNotifications.h"
 #include "platform/linux/dbus/Logind.h"
 
@@ -414,6 +416,33 @@ private slots:
         model.client().apply(runs(2));
         QVERIFY(!model.shouldKeepRunning()); // not onboarded, no pipeline
         QCOMPARE(asked, 0);
+    }
+
+    void launchWaitsForOnboarding()
+    {
+        AppModel model(testOptions());
+        model.launch();
+        model.launch();
+        QVERIFY(model.launched());
+        QVERIFY(model.host());
+        QCOMPARE(model.hostError(), std::nullopt);
+        QCOMPARE(model.supervisor().extraEnv().value("VELKO_CAPTURE"), "native");
+        QTest::qWait(200);
+        QCOMPARE(model.supervisor().phase().kind, SupervisorPhase::Stopped);
+
+        model.finishOnboarding();
+        QVERIFY(model.onboarded());
+        QVERIFY(QSettings().value("onboarded").toBool());
+        QTRY_COMPARE_WITH_TIMEOUT(model.supervisor().phase().kind, SupervisorPhase::Running, 20000);
+        QTRY_VERIFY(model.client().connected());
+        QVERIFY(lastLogLine().startsWith("notifications: authorization "));
+
+        const QString socket = model.host()->path();
+        QVERIFY(QFile::exists(socket));
+        QVERIFY(model.shutDown().isEmpty());
+        QCOMPARE(model.supervisor().phase().kind, SupervisorPhase::Stopped);
+        QVERIFY(!QFile::exists(socket));
+        QTRY_VERIFY(!model.client().connected());
     }
 
     void captureBackendSetting_data()
