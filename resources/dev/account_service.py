@@ -12,6 +12,7 @@ Device keys begin with "vlk_". Everything the service receives is recorded and c
 so tests can check what the application sent:
 
     GET  /dev/requests   the recorded requests, oldest first: method, path, query, headers, body
+                         (calls of /dev/ itself are not recorded)
     POST /dev/next       how the next sign-ins behave, until changed; a JSON object with any of
                          "error" (the callback carries error= instead of code=), "state" (a state
                          other than the one sent), "omit" (a list of callback items to leave out),
@@ -75,6 +76,8 @@ class Handler(BaseHTTPRequestHandler):
 
     def record(self, body):
         url = urllib.parse.urlsplit(self.path)
+        if url.path.startswith("/dev/"):
+            return
         entry = {
             "method": self.command,
             "path": url.path,
@@ -140,7 +143,7 @@ class Handler(BaseHTTPRequestHandler):
                 self.reply(200, {"state": "ok", "detail": "development model", "model": MODEL})
         elif url.path == "/dev/requests":
             with STATE.lock:
-                requests = list(STATE.requests[:-1])  # not this request itself
+                requests = list(STATE.requests)
             self.reply(200, {"requests": requests})
         else:
             self.reply(404, {"error": "no such call"})

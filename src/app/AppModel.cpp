@@ -5,10 +5,13 @@
 #include "app/NotificationPresenter.h"
 #include "app/SmokeTest.h"
 #include "capture/HostControl.h"
+#include "core/AccountSignIn.h"
 #include "core/AppLog.h"
 #include "core/DomainError.h"
 #include "core/HotKey.h"
+#include "core/Keychain.h"
 #include "core/Paths.h"
+#include "core/ProviderProbe.h"
 #include "core/ServerConfig.h"
 #include "core/SessionStore.h"
 #include "core/Supervisor.h"
@@ -153,6 +156,7 @@ void AppModel::launch()
     if (!m_onboarded)
         return; // onboarding calls finishOnboarding
     m_supervisor->start();
+    refreshAccount();
 }
 
 void AppModel::startHost()
@@ -345,6 +349,80 @@ void AppModel::finishOnboarding()
     }
     requestNotifications();
     m_supervisor->start();
+    refreshAccount();
+}
+
+QCoro::Task<> AppModel::refreshAccount()
+{
+    if (ServerConfig::mode() == ServerConfig::Mode::Builtin) {
+        setAccount(std::nullopt, std::nullopt);
+        co_return;
+    }
+    QPointer<AppModel> self(this);
+    const std::optional<QJsonObject> account =
+        co_await AccountSignIn::account(ServerConfig::remoteURL());
+    if (!self)
+        co_return;
+    const auto text = [&account](const QString &name) -> std::optional<QString> {
+        const QJsonValue value = account ? account->value(name) : QJsonValue();
+        return value.isString() ? std::optional(value.toString()) : std::nullopt;
+    };
+    setAccount(text(QStringLiteral("email")), text(QStringLiteral("name")));
+}
+
+QCoro::Task<> AppModel::signIn(QString provider, AccountSignIn &signer)
+{
+    const QString server = ServerConfig::remoteURL();
+    QPointer<AppModel> self(this);
+    co_await signer.signIn(server, provider);
+    const std::optional<QString> key = Keychain::get(AccountSignIn::keyAccount.toString());
+    const ProviderProbe::Result probe = co_await ProviderProbe::remote(server, key);
+    if (!self)
+        co_return;
+    if (!probe.ok)
+        throw AccountSignIn::Failure::failed(
+            QStringLiteral("Signed in, but the Velko AI server did not answer: ") + probe.detail);
+    QSettings().setValue(QStringLiteral("serverMode"), QStringLiteral("remote"));
+    if (m_supervisor->pid() != 0) {
+        m_supervisor->clearRestarts();
+        m_supervisor->stop();
+        m_supervisor->start();
+    }
+    refreshAccount();
+}
+
+QCoro::Task<> AppModel::signOut(bool everywhere, bool deleteAccount)
+{
+    const QString server = ServerConfig::remoteURL();
+    QPointer<AppModel> self(this);
+    if (deleteAccount)
+        co_await AccountSignIn::deleteAccount(server);
+    else if (everywhere)
+        co_await AccountSignIn::signOutEverywhere(server);
+    else
+        co_await AccountSignIn::signOut(server);
+    if (!self)
+        co_return;
+    setAccount(std::nullopt, std::nullopt);
+    m_supervisor->stop();
+    QSettings().setValue(QStringLiteral("onboarded"), false);
+    if (m_onboarded) {
+        m_onboarded = false;
+        emit onboardedChanged(false);
+    }
+    bringToFront();
+}
+
+void AppModel::setAccount(const std::optional<QString> &email, const std::optional<QString> &name)
+{
+    if (m_accountEmail != email) {
+        m_accountEmail = email;
+        emit accountEmailChanged();
+    }
+    if (m_accountName != name) {
+        m_accountName = name;
+        emit accountNameChanged();
+    }
 }
 
 void AppModel::webAction(const QString &name)
@@ -352,6 +430,8 @@ void AppModel::webAction(const QString &name)
     AppLog::write(QStringLiteral("web: %1").arg(name));
     if (name == QLatin1String("openSettings"))
         openSettings();
+    else if (name == QLatin1String("signOut"))
+        signOut(false, false);
     else
         AppLog::write(QStringLiteral("web: unknown action %1").arg(name));
 }

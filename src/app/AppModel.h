@@ -22,6 +22,7 @@
 
 #include <sys/types.h>
 
+class AccountSignIn;
 class ClockWatch;
 class QNetworkAccessManager;
 class HostControl;
@@ -43,6 +44,8 @@ class AppModel : public QObject
     Q_PROPERTY(std::optional<QString> lastCommandError READ lastCommandError NOTIFY
                    lastCommandErrorChanged)
     Q_PROPERTY(std::optional<QString> importMessage READ importMessage NOTIFY importMessageChanged)
+    Q_PROPERTY(std::optional<QString> accountEmail READ accountEmail NOTIFY accountEmailChanged)
+    Q_PROPERTY(std::optional<QString> accountName READ accountName NOTIFY accountNameChanged)
 
 public:
     using Page = QMap<QString, QString>;
@@ -82,6 +85,8 @@ public:
     std::optional<QString> hostError() const { return m_hostError; }
     std::optional<QString> lastCommandError() const { return m_lastCommandError; }
     std::optional<QString> importMessage() const { return m_importMessage; }
+    std::optional<QString> accountEmail() const { return m_accountEmail; }
+    std::optional<QString> accountName() const { return m_accountName; }
     bool launched() const { return m_launched; }
     bool quitting() const { return m_quitting; }
     bool awake() const { return m_awake; }
@@ -121,6 +126,16 @@ public:
     void applyCaptureBackend();
     void pauseAllSchedules(bool paused);
 
+    // The account flows of onboarding and the page, against the address in "serverURL".
+    // refreshAccount reads the signed-in account into accountEmail and accountName.
+    QCoro::Task<> refreshAccount();
+    // Signs in with `signer` and checks that the remote model answers with the new key; then the
+    // pipeline uses the account. Throws AccountSignIn::Failure.
+    QCoro::Task<> signIn(QString provider, AccountSignIn &signer);
+    // Signs out (this computer, everywhere, or by deleting the account) and returns to
+    // onboarding.
+    QCoro::Task<> signOut(bool everywhere, bool deleteAccount);
+
     void webAction(const QString &name);
     void openSettings(const std::optional<QString> &section = std::nullopt);
     void openWorkflow(const QString &id);
@@ -158,6 +173,8 @@ signals:
     void hostErrorChanged();
     void lastCommandErrorChanged();
     void importMessageChanged();
+    void accountEmailChanged();
+    void accountNameChanged();
     // The application should come to the front (its windows, if any).
     void frontRequested();
 
@@ -165,6 +182,7 @@ private:
     void bringToFront();
     void setLastCommandError(const std::optional<QString> &error);
     void setImportMessage(const std::optional<QString> &message);
+    void setAccount(const std::optional<QString> &email, const std::optional<QString> &name);
     void onClientPhase(const QString &phase);
     void onNotificationClicked(const QVariantMap &userInfo);
     void openPage(const Page &page);
@@ -186,6 +204,8 @@ private:
     std::optional<QString> m_hostError;
     std::optional<QString> m_lastCommandError;
     std::optional<QString> m_importMessage;
+    std::optional<QString> m_accountEmail;
+    std::optional<QString> m_accountName;
     bool m_launched = false;
     bool m_launchedAtLogin = false;
     bool m_quitting = false;

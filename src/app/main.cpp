@@ -1,4 +1,5 @@
 #include "app/AppModel.h"
+#include "app/DesktopEntry.h"
 #include "app/LoginItem.h"
 #include "app/SingleInstance.h"
 #include "core/Paths.h"
@@ -86,8 +87,11 @@ int main(int argc, char *argv[])
     });
 
     model.launch();
-    if (!smoke)
+    if (!smoke) {
+        // The browser's sign-in comes back through the desktop's handler of vuvuvuv: links.
+        DesktopEntry::install();
         instance.dispatch(args);
+    }
     const int status = QApplication::exec();
     model.shutDown();
     return status;

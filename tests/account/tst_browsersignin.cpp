@@ -25,10 +25,7 @@ class TestBrowserSignIn : public QObject
     std::unique_ptr<SingleInstance> first;
 
     // What the desktop runs for a vuvuvuv: link or a file opened with Velko AI.
-    static QString laterInstance()
-    {
-        return QCoreApplication::applicationDirPath() + "/instance_client";
-    }
+    static QString laterInstance() { return QCoreApplication::applicationDirPath() + "/velko"; }
 
     static QCoro::Task<QString> signIn(AccountSignIn &signer, QString server)
     {
