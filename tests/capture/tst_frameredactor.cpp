@@ -105,6 +105,31 @@ private:
     int m_recordings = 0;
 
 private slots:
+    // Frames are read in two bands only where the cut crosses no glyph.
+    void cutRow_data()
+    {
+        QTest::addColumn<QList<QRect>>("ink");
+        QTest::addColumn<int>("cut");
+        QTest::newRow("blank frame") << QList<QRect>() << -1;
+        QTest::newRow("one line") << QList<QRect> {{10, 40, 50, 20}} << -1;
+        QTest::newRow("two lines") << QList<QRect> {{10, 10, 50, 20}, {10, 60, 50, 20}} << 45;
+        QTest::newRow("gap of two rows") << QList<QRect> {{10, 10, 50, 20}, {10, 32, 50, 20}} << -1;
+        QTest::newRow("nearest the middle of the ink")
+            << QList<QRect> {{10, 5, 50, 10}, {10, 20, 50, 30}, {10, 60, 50, 30}} << 55;
+    }
+    void cutRow()
+    {
+        QFETCH(QList<QRect>, ink);
+        QFETCH(int, cut);
+        QImage grey(100, 100, QImage::Format_Grayscale8);
+        grey.fill(200);
+        QPainter painter(&grey);
+        for (const QRect &rect : ink)
+            painter.fillRect(rect, QColor(20, 20, 20));
+        painter.end();
+        QCOMPARE(TextRecognizer::cutRow(grey).value_or(-1), cut);
+    }
+
     void normalisedKeepsOffsets()
     {
         const QString raw = QString::fromUtf8("ghр_АВС—ЅØЗ x");
