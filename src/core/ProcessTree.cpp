@@ -166,16 +166,34 @@ QList<pid_t> terminate(pid_t root, std::chrono::milliseconds grace)
 
     // A member whose parent ended was adopted by a subreaper and is no longer below the root, yet
     // its children started during the grace period belong to the tree: look below every member.
-    const QList<Entry> table = snapshot();
+    // Members are stopped before each look, so none can start a child between the last look and
+    // the kill; a child started while a stop was on its way is found by the next look.
     QList<pid_t> all = first;
     QSet<pid_t> known(first.cbegin(), first.cend());
-    for (const pid_t member : first) {
-        for (const pid_t pid : descendants(member, table)) {
-            if (!known.contains(pid)) {
-                known.insert(pid);
-                all.append(pid);
+    QList<pid_t> unstopped = first;
+    for (int round = 0; round < 8 && !unstopped.isEmpty(); ++round) {
+        for (const pid_t pid : std::as_const(unstopped))
+            ::kill(pid, SIGSTOP);
+        // A stop takes effect when the process next runs; until then it may still fork.
+        const auto settle = std::chrono::steady_clock::now() + 200ms;
+        const auto running = [](pid_t pid) {
+            const auto stat = readStat(pid);
+            return stat && stat->state != 'T' && stat->state != 't' && stat->state != 'Z';
+        };
+        while (std::chrono::steady_clock::now() < settle &&
+               std::any_of(unstopped.cbegin(), unstopped.cend(), running))
+            std::this_thread::sleep_for(1ms);
+        unstopped.clear();
+        const QList<Entry> table = snapshot();
+        for (const pid_t member : std::as_const(all)) {
+            for (const pid_t pid : descendants(member, table)) {
+                if (!known.contains(pid)) {
+                    known.insert(pid);
+                    unstopped.append(pid);
+                }
             }
         }
+        all.append(unstopped);
     }
     for (const pid_t pid : all) {
         if (isAlive(pid))

@@ -13,7 +13,16 @@ namespace {
 
 constexpr qint64 day = 86400;
 
-// Writes root/relative with the content, its modification time `ageSeconds` in the past.
+// One reference instant for every file, in whole seconds, so that files given the same age get
+// the same modification time however long writing them takes.
+QDateTime now()
+{
+    static const QDateTime reference =
+        QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
+    return reference;
+}
+
+// Writes root/relative with the content, its modification time `ageSeconds` before now().
 bool put(const QString &root, const QString &relative, const QByteArray &content = "{}\n",
          qint64 ageSeconds = 0)
 {
@@ -23,8 +32,7 @@ bool put(const QString &root, const QString &relative, const QByteArray &content
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.flush())
         return false;
-    return file.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-ageSeconds),
-                            QFileDevice::FileModificationTime);
+    return file.setFileTime(now().addSecs(-ageSeconds), QFileDevice::FileModificationTime);
 }
 
 QByteArray bundle(const QStringList &sessions)

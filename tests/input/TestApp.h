@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -23,10 +24,13 @@ public:
         m_process.waitForFinished(5000);
     }
 
-    // Waits until the window is shown and active and its controls are known.
+    // Waits until the window is shown and active and its controls are known. A loaded machine
+    // can take many seconds to start a toolkit application with accessibility on.
     bool ready()
     {
-        for (int i = 0; i < 100 && m_controls.isEmpty(); ++i) {
+        const QDeadlineTimer deadline(30000);
+        while (m_controls.isEmpty() && !deadline.hasExpired() &&
+               m_process.state() != QProcess::NotRunning) {
             if (m_process.canReadLine() || m_process.waitForReadyRead(100))
                 m_controls = QJsonDocument::fromJson(m_process.readLine()).object();
         }
