@@ -59,25 +59,25 @@ class Config:
     def __init__(self):
         settings = read_env_file(os.environ.get("VELKO_SERVER_ENV"))
         self.provider = os.environ.get("VELKO_PROVIDER") or settings.get("VELKO_PROVIDER") or ""
-        spec = PROVIDERS.get(self.provider)
-        self.spec = spec
-        self.model = settings.get("VELKO_MODEL") or (spec["model"] if spec else None)
+        vendor = PROVIDERS.get(self.provider)
+        self.vendor = vendor
+        self.model = settings.get("VELKO_MODEL") or (vendor["model"] if vendor else None)
         self.url = (settings.get("VELKO_PROVIDER_URL") or os.environ.get("VELKO_PROVIDER_URL")
-                    or (spec["url"] if spec else "") or "")
-        self.key = os.environ.get(spec["key"], "") if spec and spec["key"] else ""
+                    or (vendor["url"] if vendor else "") or "")
+        self.key = os.environ.get(vendor["key"], "") if vendor and vendor["key"] else ""
 
     def status(self):
-        if not self.spec:
+        if not self.vendor:
             detail = ("no model provider is chosen — pick one in Settings" if not self.provider
                       else f"unknown model provider {self.provider!r}")
             return {"state": "unconfigured", "detail": detail}
-        if self.spec["style"] is None:
+        if self.vendor["style"] is None:
             return {"state": "unsupported",
-                    "detail": f"{self.spec['label']} is not available in this server"}
+                    "detail": f"{self.vendor['label']} is not available in this server"}
         if not self.key:
             return {"state": "no_key",
-                    "detail": f"no key for {self.spec['label']} — add it in Settings"}
-        return {"state": "ok", "detail": f"{self.spec['label']} ({self.model})", "model": self.model}
+                    "detail": f"no key for {self.vendor['label']} — add it in Settings"}
+        return {"state": "ok", "detail": f"{self.vendor['label']} ({self.model})", "model": self.model}
 
 
 CONFIG = Config()
@@ -85,7 +85,7 @@ CONFIG = Config()
 
 def call_provider(prompt, max_tokens):
     """Returns (text, error)."""
-    style, base = CONFIG.spec["style"], CONFIG.url.rstrip("/")
+    style, base = CONFIG.vendor["style"], CONFIG.url.rstrip("/")
     if style == "anthropic":
         url = base + "/messages"
         headers = {"x-api-key": CONFIG.key, "anthropic-version": "2023-06-01"}
@@ -109,11 +109,11 @@ def call_provider(prompt, max_tokens):
                 payload.get("error"), dict) else str(payload.get("error") or "")
         except (ValueError, AttributeError):
             pass
-        return None, f"{CONFIG.spec['label']} refused the request (status {error.code})" + (
+        return None, f"{CONFIG.vendor['label']} refused the request (status {error.code})" + (
             f": {detail}" if detail else "")
     except (urllib.error.URLError, OSError, ValueError) as error:
         reason = getattr(error, "reason", error)
-        return None, f"could not reach {CONFIG.spec['label']}: {reason}"
+        return None, f"could not reach {CONFIG.vendor['label']}: {reason}"
     try:
         if style == "anthropic":
             text = "".join(part.get("text", "") for part in reply["content"]
@@ -121,7 +121,7 @@ def call_provider(prompt, max_tokens):
         else:
             text = reply["choices"][0]["message"]["content"] or ""
     except (KeyError, IndexError, TypeError, AttributeError):
-        return None, f"{CONFIG.spec['label']} sent an answer this server cannot read"
+        return None, f"{CONFIG.vendor['label']} sent an answer this server cannot read"
     return text, None
 
 
