@@ -85,8 +85,6 @@ void Supervisor::start()
     m_stopping = false;
     m_launchPending = true;
     setPhase(Phase::starting());
-    if (!m_loginPath)
-        m_loginPath = ShellEnvironment::loginPath(m_limits.loginPathTimeout);
     begin(++m_run);
 }
 
@@ -95,6 +93,15 @@ QCoro::Task<> Supervisor::begin(quint64 run)
     // The future is made outside the co_await expression: GCC 12 destroys the captures of a
     // lambda temporary inside one twice.
     QPointer<Supervisor> self(this);
+    // A login shell with slow start-up files may take seconds: never on the main thread.
+    if (!m_loginPath) {
+        QFuture<std::optional<QString>> probe = Background::run(
+            [timeout = m_limits.loginPathTimeout] { return ShellEnvironment::loginPath(timeout); });
+        const std::optional<QString> found = co_await probe;
+        if (!self || run != m_run)
+            co_return;
+        m_loginPath = found;
+    }
     const bool builtin = ServerConfig::mode() == ServerConfig::Mode::Builtin;
     QFuture<std::optional<QString>> serverStart;
     std::optional<QString> serverFailure;
