@@ -18,6 +18,8 @@
 namespace {
 
 constexpr int maxLines = 30;
+// A server that prints without line feeds cannot grow the pending line without bound.
+constexpr qsizetype maxPartialLine = 64 * 1024;
 constexpr quint16 fallbackPort = 8787;
 constexpr auto pollStep = std::chrono::milliseconds(150);
 constexpr auto stopGrace = std::chrono::seconds(3);
@@ -95,7 +97,9 @@ void VelkoServer::consume(const QByteArray &bytes)
     }
     // Lines are complete at their line feed, so a line written in two pieces stays one line.
     m_partial += bytes;
-    const qsizetype end = m_partial.lastIndexOf('\n');
+    qsizetype end = m_partial.lastIndexOf('\n');
+    if (end < 0 && m_partial.size() > maxPartialLine)
+        end = m_partial.size();
     if (end < 0)
         return;
     const QString text = QString::fromUtf8(m_partial.left(end));
@@ -165,6 +169,13 @@ std::optional<QString> VelkoServer::start(std::optional<Provider> provider,
             std::lock_guard lock(m_mutex);
             if (m_process == child)
                 m_process.reset();
+            // The last words before an exit often lack their line feed.
+            if (!m_partial.isEmpty()) {
+                m_lastLines.append(QString::fromUtf8(m_partial));
+                m_partial.clear();
+                if (m_lastLines.size() > maxLines)
+                    m_lastLines.removeFirst();
+            }
             return QStringLiteral("the built-in server exited: ") +
                 m_lastLines.mid(qMax(0, m_lastLines.size() - 3)).join(u' ');
         }

@@ -109,6 +109,10 @@ private slots:
             << "fake_model_server.py"
             << "exit"
             << "the built-in server exited: loading settings first problem boom: no such provider";
+        QTest::newRow("exits without a last line feed")
+            << "fake_model_server.py"
+            << "mute"
+            << "the built-in server exited: loading settings first problem boom: no such provider";
         QTest::newRow("never answers") << "fake_model_server.py"
                                        << "deaf"
                                        << "the built-in server did not answer on port %1";
