@@ -255,7 +255,6 @@ void NativeRecorder::transcribeAudio(QJsonObject &summary)
 
 void NativeRecorder::forceNext()
 {
-    Q_ASSERT(m_stateQueue.isCurrent());
     m_forceNext = true;
 }
 
@@ -317,9 +316,7 @@ void NativeRecorder::onSample()
         return;
     }
     coverSecureField(image);
-    bool force = false;
-    m_stateQueue.sync([&] { force = std::exchange(m_forceNext, false); });
-    if (m_filter.keep(FrameFilter::dHash(image), force))
+    if (m_filter.keep(FrameFilter::dHash(image), m_forceNext.exchange(false)))
         writeFrame(image);
 }
 

@@ -69,11 +69,8 @@ public:
 
     // Sends one event line; callable from any thread.
     void emitLine(const QJsonObject &line) const { m_emit(line); }
-    // Keeps the next screen sample whatever it shows. Only on the state queue.
+    // Keeps the next screen sample whatever it shows. Callable from any thread.
     void forceNext();
-
-    // The frames queue waits on the state queue for `forceNext`: work on the state queue must
-    // never wait on the frames queue.
 
     SerialQueue &frameQueue() { return m_frameQueue; }
     SerialQueue &audioQueue() { return m_audioQueue; }
@@ -118,7 +115,8 @@ private:
     // A sample is in hand (queued, hashed or being written): further ticks are dropped.
     std::atomic<bool> m_busy = false;
     std::atomic<bool> m_failed = false;
-    bool m_forceNext = false; // state queue only
+    // A flag, not a wait on the state queue: a sample never stalls behind an accessibility query.
+    std::atomic<bool> m_forceNext = false;
 
     std::mutex m_paceMutex;
     std::condition_variable m_paceWake;
