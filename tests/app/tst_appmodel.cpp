@@ -1,10 +1,9 @@
+#include "app/AppLogTail.h"
 #include "app/AppModel.h"
 #include "app/FakeDesktop.h"
 #include "app/LoginItem.h"
 #include "capture/HostControl.h"
 #include "client/FakePipeline.h"
-#include "core/AppLog.h"
-#include "core/Paths.h"
 #include "core/Supervisor.h"
 #include "platform/linux/dbus/DBusNotifications.h"
 #include "platform/linux/dbus/Logind.h"
@@ -66,16 +65,6 @@ class TestAppModel : public QObject
 
     QTemporaryDir m_home;
 
-    QString lastLogLine() const
-    {
-        AppLog::flush();
-        QFile log(Paths::logsDir() + "/app.log");
-        if (!log.open(QIODevice::ReadOnly))
-            return {};
-        const QStringList lines = QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts);
-        return lines.isEmpty() ? QString() : lines.last().section(' ', 1);
-    }
-
 private slots:
     void initTestCase()
     {
@@ -102,7 +91,7 @@ private slots:
         QTRY_VERIFY(logind.inhibitorHeld());
         QVERIFY(busy.awake());
         QVERIFY(busy.waitForRuns([&] { ++installs; }));
-        QCOMPARE(lastLogLine(), "update: waits for 2 run(s) to end");
+        QCOMPARE(AppLogTail::lastLine(), "update: waits for 2 run(s) to end");
         busy.client().apply(runs(1));
         QTest::qWait(100);
         QCOMPARE(logind.inhibitCalls, 1);
@@ -242,7 +231,7 @@ private slots:
         QCOMPARE(page.scripts.size(), 2);
         QVERIFY(page.scripts[1].contains(R"({"page":"settings","section":""})"));
         model.webAction("dance");
-        QCOMPARE(lastLogLine(), "web: unknown action dance");
+        QCOMPARE(AppLogTail::lastLine(), "web: unknown action dance");
     }
 
     void toggleRecording_data()
@@ -435,7 +424,7 @@ private slots:
         QVERIFY(QSettings().value("onboarded").toBool());
         QTRY_COMPARE_WITH_TIMEOUT(model.supervisor().phase().kind, SupervisorPhase::Running, 20000);
         QTRY_VERIFY(model.client().connected());
-        QVERIFY(lastLogLine().startsWith("notifications: authorization "));
+        QVERIFY(AppLogTail::lastLine().startsWith("notifications: authorization "));
 
         const QString socket = model.host()->path();
         QVERIFY(QFile::exists(socket));

@@ -1,6 +1,5 @@
+#include "app/AppLogTail.h"
 #include "app/LoginItem.h"
-#include "core/AppLog.h"
-#include "core/Paths.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -13,16 +12,6 @@ class TestLoginItem : public QObject
     Q_OBJECT
 
     QTemporaryDir m_home;
-
-    QString lastLogLine() const
-    {
-        AppLog::flush();
-        QFile log(Paths::logsDir() + "/app.log");
-        if (!log.open(QIODevice::ReadOnly))
-            return {};
-        const QStringList lines = QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts);
-        return lines.isEmpty() ? QString() : lines.last().section(' ', 1);
-    }
 
 private slots:
     void init()
@@ -37,7 +26,7 @@ private slots:
         QCOMPARE(LoginItem::entryPath(), m_home.path() + "/config/autostart/velko-ai.desktop");
         QVERIFY(LoginItem::set(true));
         QVERIFY(LoginItem::enabled());
-        QCOMPARE(lastLogLine(), "login item: on — on");
+        QCOMPARE(AppLogTail::lastLine(), "login item: on — on");
         struct stat info = {};
         QCOMPARE(::stat(QFile::encodeName(LoginItem::entryPath()).constData(), &info), 0);
         QCOMPARE(info.st_mode & 0777, 0600u);
@@ -51,7 +40,7 @@ private slots:
 
         QVERIFY(LoginItem::set(false));
         QVERIFY(!QFile::exists(LoginItem::entryPath()));
-        QCOMPARE(lastLogLine(), "login item: off — off");
+        QCOMPARE(AppLogTail::lastLine(), "login item: off — off");
         QVERIFY(LoginItem::set(false));
     }
 
@@ -74,8 +63,8 @@ private slots:
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
         QVERIFY(!LoginItem::set(true));
-        QVERIFY2(lastLogLine().startsWith("login item: could not turn it on — "),
-                 qPrintable(lastLogLine()));
+        QVERIFY2(AppLogTail::lastLine().startsWith("login item: could not turn it on — "),
+                 qPrintable(AppLogTail::lastLine()));
         QFile::remove(blocker.fileName());
     }
 };

@@ -1,10 +1,8 @@
+#include "app/AppLogTail.h"
 #include "app/FakeDesktop.h"
 #include "app/NotificationPresenter.h"
-#include "core/AppLog.h"
-#include "core/Paths.h"
 #include "platform/linux/dbus/DBusNotifications.h"
 
-#include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -17,17 +15,6 @@ class TestNotifications : public QObject
     Q_OBJECT
 
     QTemporaryDir m_state;
-
-    QString lastLogLine() const
-    {
-        AppLog::flush();
-        QFile log(Paths::logsDir() + "/app.log");
-        if (!log.open(QIODevice::ReadOnly))
-            return {};
-        const QStringList lines = QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts);
-        // Drop the time stamp.
-        return lines.isEmpty() ? QString() : lines.last().section(' ', 1);
-    }
 
 private slots:
     void initTestCase() { qputenv("XDG_STATE_HOME", m_state.path().toUtf8()); }
@@ -82,7 +69,7 @@ private slots:
         QCOMPARE(shown.title, title);
         QCOMPARE(shown.body, body);
         QVERIFY(shown.actions.contains("default"));
-        QCOMPARE(lastLogLine(), QString("notification \"%1\": delivered").arg(title));
+        QCOMPARE(AppLogTail::lastLine(), QString("notification \"%1\": delivered").arg(title));
 
         // A click on another action, or on a notification it never showed, is not its own.
         server.click(shown.id, "other");
@@ -111,14 +98,15 @@ private slots:
     {
         NotificationPresenter presenter(new DBusNotifications);
         QCoro::waitFor(presenter.notify(Outcome::workflowReady("W")));
-        QVERIFY2(lastLogLine().startsWith("notification \"Workflow ready to review\": not "
-                                          "delivered — "),
-                 qPrintable(lastLogLine()));
-        QVERIFY(lastLogLine().size() > QString("notification \"Workflow ready to review\": not "
-                                               "delivered — ")
-                                           .size());
+        QVERIFY2(AppLogTail::lastLine().startsWith("notification \"Workflow ready to review\": not "
+                                                   "delivered — "),
+                 qPrintable(AppLogTail::lastLine()));
+        QVERIFY(AppLogTail::lastLine().size() >
+                QString("notification \"Workflow ready to review\": not "
+                        "delivered — ")
+                    .size());
         QCoro::waitFor(presenter.requestAuthorization());
-        QVERIFY(lastLogLine().startsWith("notifications: authorization not granted — "));
+        QVERIFY(AppLogTail::lastLine().startsWith("notifications: authorization not granted — "));
     }
 
     void authorizationWithAServer()
@@ -126,7 +114,7 @@ private slots:
         FakeNotificationServer server;
         NotificationPresenter presenter(new DBusNotifications);
         QCoro::waitFor(presenter.requestAuthorization());
-        QCOMPARE(lastLogLine(), "notifications: authorization granted");
+        QCOMPARE(AppLogTail::lastLine(), "notifications: authorization granted");
     }
 };
 
