@@ -1,5 +1,6 @@
 // The application model's account flows against the development account service.
 #include "DevAccountService.h"
+#include "FakeBrowser.h"
 
 #include "app/AppModel.h"
 #include "core/AccountSignIn.h"
@@ -12,34 +13,12 @@
 
 #include <QCoro/QCoroTask>
 
-// Loads the start page and hands its redirect back, as the browser and the desktop do.
-class FollowingBrowser : public QObject
-{
-    Q_OBJECT
-
-public Q_SLOTS:
-    void openUrl(const QUrl &url)
-    {
-        QNetworkRequest request(url);
-        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                             QNetworkRequest::ManualRedirectPolicy);
-        QNetworkReply *reply = m_network.get(request);
-        connect(reply, &QNetworkReply::finished, this, [reply] {
-            reply->deleteLater();
-            WebAuthSession::deliver(reply->header(QNetworkRequest::LocationHeader).toUrl());
-        });
-    }
-
-private:
-    QNetworkAccessManager m_network;
-};
-
 class TestAppAccount : public QObject
 {
     Q_OBJECT
 
     QTemporaryDir home;
-    FollowingBrowser browser;
+    FakeBrowser browser;
     std::unique_ptr<DevAccountService> service;
 
     static AppModel::Options options()
