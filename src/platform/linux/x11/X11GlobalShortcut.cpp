@@ -52,20 +52,11 @@ X11GlobalShortcut::X11GlobalShortcut(Qt::Key key, Qt::KeyboardModifiers modifier
     , m_onPressed(std::move(onPressed))
 {
     const xcb_keysym_t keysym = keysymFor(key);
-    if (!keysym)
+    if (!keysym || !m_x.ok())
         return;
-    int screenNumber = 0;
-    m_connection = xcb_connect(nullptr, &screenNumber);
-    if (xcb_connection_has_error(m_connection))
-        return;
-    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(m_connection));
-    for (int i = 0; i < screenNumber && screens.rem; ++i)
-        xcb_screen_next(&screens);
-    if (!screens.rem)
-        return;
-    m_root = screens.data->root;
+    xcb_connection_t *c = m_x.connection();
 
-    xcb_key_symbols_t *symbols = xcb_key_symbols_alloc(m_connection);
+    xcb_key_symbols_t *symbols = xcb_key_symbols_alloc(c);
     if (xcb_keycode_t *codes = xcb_key_symbols_get_keycode(symbols, keysym)) {
         for (xcb_keycode_t *code = codes; *code != XCB_NO_SYMBOL; ++code)
             m_keycodes.push_back(*code);
@@ -75,12 +66,12 @@ X11GlobalShortcut::X11GlobalShortcut(Qt::Key key, Qt::KeyboardModifiers modifier
     // Errors (another client holds the combination) arrive as events and are ignored there.
     for (xcb_keycode_t code : m_keycodes) {
         for (uint16_t lock : LockVariants)
-            xcb_grab_key(m_connection, 1, m_root, m_modifiers | lock, code, XCB_GRAB_MODE_ASYNC,
+            xcb_grab_key(c, 1, m_x.root(), m_modifiers | lock, code, XCB_GRAB_MODE_ASYNC,
                          XCB_GRAB_MODE_ASYNC);
     }
-    xcb_flush(m_connection);
-    m_notifier = std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(m_connection),
-                                                   QSocketNotifier::Read);
+    xcb_flush(c);
+    m_notifier =
+        std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(c), QSocketNotifier::Read);
     QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(),
                      [this] { onReadable(); });
 }
@@ -88,22 +79,19 @@ X11GlobalShortcut::X11GlobalShortcut(Qt::Key key, Qt::KeyboardModifiers modifier
 X11GlobalShortcut::~X11GlobalShortcut()
 {
     m_notifier.reset();
-    if (!m_connection)
+    if (!m_x.ok())
         return;
-    if (!xcb_connection_has_error(m_connection)) {
-        for (xcb_keycode_t code : m_keycodes) {
-            for (uint16_t lock : LockVariants)
-                xcb_ungrab_key(m_connection, code, m_root, m_modifiers | lock);
-        }
-        std::free(
-            xcb_get_input_focus_reply(m_connection, xcb_get_input_focus(m_connection), nullptr));
+    xcb_connection_t *c = m_x.connection();
+    for (xcb_keycode_t code : m_keycodes) {
+        for (uint16_t lock : LockVariants)
+            xcb_ungrab_key(c, code, m_x.root(), m_modifiers | lock);
     }
-    xcb_disconnect(m_connection);
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
 }
 
 void X11GlobalShortcut::onReadable()
 {
-    while (xcb_generic_event_t *event = xcb_poll_for_event(m_connection)) {
+    while (xcb_generic_event_t *event = xcb_poll_for_event(m_x.connection())) {
         const uint8_t type = event->response_type & 0x7f;
         if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE) {
             const auto *key = reinterpret_cast<xcb_key_press_event_t *>(event);
@@ -123,6 +111,6 @@ void X11GlobalShortcut::onReadable()
         }
         std::free(event);
     }
-    if (xcb_connection_has_error(m_connection))
+    if (!m_x.ok())
         m_notifier->setEnabled(false);
 }

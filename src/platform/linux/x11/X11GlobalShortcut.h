@@ -1,16 +1,15 @@
 #pragma once
 
 #include "platform/GlobalShortcut.h"
+#include "platform/linux/x11/XcbEventThread.h"
 
 #include <vector>
 
 #include <QSocketNotifier>
 
-#include <xcb/xcb.h>
-
 // A passive key grab on the root window, on a connection of its own watched by the creating
-// thread's event loop. The grab is repeated with Caps Lock and Num Lock on, since X compares the
-// modifier state exactly.
+// thread's event loop (the connection's own thread is never started). The grab is repeated with
+// Caps Lock and Num Lock on, since X compares the modifier state exactly.
 class X11GlobalShortcut final : public GlobalShortcut
 {
 public:
@@ -23,8 +22,7 @@ public:
 private:
     void onReadable();
 
-    xcb_connection_t *m_connection = nullptr;
-    xcb_window_t m_root = XCB_NONE;
+    XcbEventThread m_x;
     uint16_t m_modifiers = 0;
     std::vector<xcb_keycode_t> m_keycodes;
     std::function<void()> m_onPressed;
