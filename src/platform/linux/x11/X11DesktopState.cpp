@@ -75,14 +75,6 @@ xcb_generic_event_t *waitFor(xcb_connection_t *c, Clock::time_point deadline,
     }
 }
 
-xcb_atom_t internAtom(xcb_connection_t *c, const char *name)
-{
-    auto *reply = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, std::strlen(name), name), nullptr);
-    const xcb_atom_t atom = reply ? reply->atom : XCB_NONE;
-    std::free(reply);
-    return atom;
-}
-
 // Asks the clipboard's owner for one target and reads the answer, also when it comes in
 // increments (INCR) for large texts.
 std::optional<Property> convert(xcb_connection_t *c, xcb_window_t window, xcb_atom_t selection,
@@ -275,22 +267,20 @@ std::optional<QPoint> X11DesktopState::pointer()
 std::optional<QString> X11DesktopState::clipboardText()
 {
     // A connection of its own: the answer comes as events, which only this call may read.
-    xcb_connection_t *c = xcb_connect(nullptr, nullptr);
-    if (xcb_connection_has_error(c)) {
-        xcb_disconnect(c);
+    XcbEventThread x;
+    if (!x.ok())
         return std::nullopt;
-    }
-    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    xcb_connection_t *c = x.connection();
     const xcb_window_t window = xcb_generate_id(c);
     const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
-    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, root, 0, 0, 1, 1, 0,
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, x.root(), 0, 0, 1, 1, 0,
                       XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
-    const xcb_atom_t clipboard = internAtom(c, "CLIPBOARD");
-    const xcb_atom_t targetsAtom = internAtom(c, "TARGETS");
-    const xcb_atom_t utf8 = internAtom(c, "UTF8_STRING");
-    const xcb_atom_t textAtom = internAtom(c, "TEXT");
-    const xcb_atom_t incr = internAtom(c, "INCR");
-    const xcb_atom_t into = internAtom(c, "VELKO_CLIPBOARD");
+    const xcb_atom_t clipboard = x.atom("CLIPBOARD");
+    const xcb_atom_t targetsAtom = x.atom("TARGETS");
+    const xcb_atom_t utf8 = x.atom("UTF8_STRING");
+    const xcb_atom_t textAtom = x.atom("TEXT");
+    const xcb_atom_t incr = x.atom("INCR");
+    const xcb_atom_t into = x.atom("VELKO_CLIPBOARD");
 
     std::optional<QString> text;
     if (const auto targets = convert(c, window, clipboard, targetsAtom, into, incr)) {
@@ -310,6 +300,5 @@ std::optional<QString> X11DesktopState::clipboardText()
                 text = QString::fromLatin1(value->data.left(ClipboardLimit));
         }
     }
-    xcb_disconnect(c);
     return text;
 }
